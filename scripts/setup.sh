@@ -1,0 +1,36 @@
+#!/bin/bash
+# Installs everything the builds and tests need, from Debian's packages only.
+# Idempotent; run as root on Debian 12.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ googletest clang clang-format clang-tidy
+  g++-arm-linux-gnueabihf libc6-dev-armhf-cross musl-dev:armhf
+  qemu-user-static qemu-system-arm
+  mtd-utils cpio strace
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup.sh: run as root (it installs Debian packages)" >&2
+  exit 1
+fi
+
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  dpkg --add-architecture armhf
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+# The emulated device's kernel and guest packages are fetched by their own script,
+# which needs fresh package lists too.
+if [ "${#missing[@]}" -gt 0 ] || [ "${VF_SETUP_UPDATE:-0}" = 1 ]; then
+  apt-get update -q
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,36 @@
+// Raw NAND partitions through the kernel's MTD character devices.
+#pragma once
+
+#include <stdint.h>
+#include <mtd/mtd-user.h>
+
+// One opened MTD NAND partition.
+struct nand_part {
+    mtd_info_user info;            // as MEMGETINFO filled it
+    nand_ecclayout_user ecclayout; // as ECCGETLAYOUT filled it
+    uint32_t page_size;            // 2048 or 512
+    uint64_t usable_size;          // erasesize times the good blocks found at opening
+    int fd;
+};
+
+// The MTD device number of the first partition of that name in "/proc/mtd",
+// or -1 (reported).
+int mtd_find_partition(const char *name);
+// The same, reading the table at table_path.
+int mtd_find_partition_in(const char *table_path, const char *name);
+
+// Opens the partition of that name. 0 with *out set, or -1 (reported) with
+// nothing left open and *out untouched.
+int nand_open(const char *name, nand_part **out);
+// 0 good, 1 bad, -1 on failure (reported).
+int nand_block_is_bad(nand_part *part, int block);
+// The number of good blocks, or -1.
+int nand_count_good_blocks(nand_part *part);
+void nand_close(nand_part *part);
+
+// One page of page_size bytes at (block, page). 0 or -1 (reported).
+int nand_read(nand_part *part, int block, int page, uint8_t *buf);
+int nand_write(nand_part *part, int block, int page, const uint8_t *data);
+int nand_erase(nand_part *part, int block);
+// The JFFS2 clean marker into the free OOB bytes of the block's first page.
+int nand_write_cleanmarker(nand_part *part, int block);

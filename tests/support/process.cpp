@@ -1,0 +1,93 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string read_all(int fd) {
+    std::string text;
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+int anonymous_file() {
+    char name[] = "/tmp/vf-run-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd >= 0)
+        unlink(name);
+    return fd;
+}
+
+} // namespace
+
+tool_result run_tool(const std::vector<std::string> &args) {
+    std::vector<std::string> argv_strings;
+    if (strlen(VF_EMULATOR) > 0)
+        argv_strings.push_back(VF_EMULATOR);
+    argv_strings.push_back(VF_TOOL_PATH);
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &s : argv_strings)
+        argv.push_back(const_cast<char *>(s.c_str()));
+    argv.push_back(nullptr);
+
+    tool_result result;
+    int out = anonymous_file();
+    int err = anonymous_file();
+    if (out < 0 || err < 0)
+        return result;
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_all(out);
+    result.err = read_all(err);
+    close(out);
+    close(err);
+    return result;
+}
+
+temp_dir::temp_dir() {
+    char name[] = "/tmp/vf-test-XXXXXX";
+    if (!mkdtemp(name))
+        abort();
+    path_ = name;
+}
+
+temp_dir::~temp_dir() {
+    std::string command = "rm -rf '" + path_ + "'";
+    if (system(command.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", path_.c_str());
+}
+
+std::string temp_dir::write(const std::string &name, const std::string &bytes) const {
+    std::string file = path_ + "/" + name;
+    FILE *f = fopen(file.c_str(), "wb");
+    if (!f)
+        abort();
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+    return file;
+}

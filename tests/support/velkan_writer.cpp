@@ -1,0 +1,1 @@
+#include "support/velkan_writer.h"

@@ -1,0 +1,2 @@
+// Builds VELKAN containers for tests.
+#pragma once

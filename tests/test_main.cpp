@@ -1,0 +1,162 @@
+// The command line, observed through the real binary.
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+const char usage[] = "Usage: velkan-flasher [OPTIONS]\n"
+                     "Options:\n"
+                     "  --verbose, -v                 Increase verbosity level\n"
+                     "  --flash, -f                   Flash supplied images\n"
+                     "  --reboot, -R                  Reboot the system after\n"
+                     "  --velkan, -F <arg>            Location of a VELKAN image\n"
+                     "  --kernel, -k <arg>            Location of kernel image\n"
+                     "  --initfs, -i <arg>            Location of initfs image\n"
+                     "  --kill, -K                    Kill processes on mounted initfs before "
+                     "flashing\n"
+                     "  --hw-revision, -h <arg>       Set HW revision override\n"
+                     "  --no-action, -N               Only simulate flashing\n"
+                     "  --flash-only <arg>            Flash only certain components\n";
+
+const char valid_flash_only[] = "Valid --flash-only options:\npirl, kernel, initfs, rootfs\n";
+
+bool has_identity_file() {
+    return access("/proc/component_version", F_OK) == 0;
+}
+
+TEST(CommandLine, NoOptionsShowsUsage) {
+    auto r = run_tool({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Nothing to do!\n");
+    EXPECT_EQ(r.out, usage);
+}
+
+TEST(CommandLine, QuestionMarkShowsUsage) {
+    auto r = run_tool({"-?"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, usage);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(CommandLine, UnknownOptionAndMissingArgument) {
+    for (auto args : {std::vector<std::string>{"-f", "-x"},
+                      {"-f", "--bogus"},
+                      {"-f", "-F"},
+                      {"-f", "--flash-only"}}) {
+        auto r = run_tool(args);
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.out, usage) << args.back();
+        EXPECT_NE(r.err, "") << "the parser complains first: " << args.back();
+    }
+}
+
+TEST(CommandLine, UsageWinsOverEarlierOptionsAndStopsParsing) {
+    // The usage ends the run at once, even after -f and before a later error.
+    auto r = run_tool({"-f", "-?", "--flash-only", "rootfs"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, usage);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(CommandLine, FlashOnlyNeedsAComponent) {
+    auto r = run_tool({"-f", "--flash-only", "rootfs"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, valid_flash_only);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(CommandLine, FlashOnlyAfterLooseKernelIsAccepted) {
+    // The mask already holds the kernel, so "rootfs" is not refused; the run
+    // goes on to the loose file, which is missing.
+    auto r = run_tool({"-f", "-k", "/nonexistent/kernel", "--flash-only", "rootfs", "-h", "A:B"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("Valid --flash-only"), std::string::npos);
+    EXPECT_NE(r.err.find("/nonexistent/kernel"), std::string::npos) << r.err;
+}
+
+TEST(CommandLine, OverrideWithoutProductEndsSilently) {
+    for (const char *argument : {"", ":", "::"}) {
+        auto r = run_tool({"-f", "-h", argument});
+        EXPECT_EQ(r.status, 2) << argument;
+        EXPECT_EQ(r.out, "") << argument;
+        EXPECT_EQ(r.err, "") << argument;
+    }
+}
+
+TEST(CommandLine, FlashRequestIsNeeded) {
+    auto r = run_tool({"-v", "-N", "-h", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Nothing to do!\n");
+    EXPECT_EQ(r.out, usage);
+}
+
+TEST(RunSequence, MissingIdentityFails) {
+    if (has_identity_file())
+        GTEST_SKIP() << "this machine has a device identity";
+    auto r = run_tool({"-f", "-N", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "/proc/component_version: No such file or directory\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(RunSequence, OverrideWithoutBuildIsIgnored) {
+    if (has_identity_file())
+        GTEST_SKIP() << "this machine has a device identity";
+    auto r = run_tool({"-f", "-v", "-h", "A", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find("override"), std::string::npos);
+}
+
+TEST(RunSequence, PirlOnlyFlashesNothingAndSucceeds) {
+    auto r = run_tool({"-f", "-v", "-h", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string expected = "Using product code and HW revision override.\n"
+                           "Calling sync()\n"
+                           "Image(s) successfully flashed\n"
+                           "Calling sync() again\n";
+    EXPECT_EQ(r.out, expected);
+    if (!has_identity_file()) {
+        EXPECT_EQ(r.err, "/proc/component_version: No such file or directory\n");
+    }
+}
+
+TEST(RunSequence, QuietRunPrintsOnlyMilestones) {
+    auto r = run_tool({"-f", "-h", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Image(s) successfully flashed\n");
+}
+
+TEST(RunSequence, SimulatedRestartDoesNotRestart) {
+    auto r = run_tool({"-f", "-N", "-R", "-h", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Image(s) successfully flashed (not!)\nRebooting...\n");
+}
+
+TEST(RunSequence, RestartFailureIsTheExitStatus) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "as root the restart could succeed";
+    auto r = run_tool({"-f", "-R", "-h", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Image(s) successfully flashed\nRebooting...\n");
+}
+
+TEST(RunSequence, LongOptionsWork) {
+    auto r = run_tool(
+        {"--flash", "--verbose", "--no-action", "--hw-revision", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Image(s) successfully flashed (not!)\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Calling sync() again\n"), std::string::npos);
+}
+
+TEST(RunSequence, KernelFailureStopsBeforeInitfs) {
+    // No image at all: the kernel cannot be found and the run ends there.
+    auto r = run_tool({"-f", "-N", "-h", "A:B"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Reading and flashing kernel image\n");
+    EXPECT_EQ(r.out.find("successfully"), std::string::npos);
+}
+
+} // namespace
