@@ -31,9 +31,6 @@ fi
 logs=$EMU_BUILD/logs
 mkdir -p "$logs"
 
-# has LOG TEXT: a console line equals TEXT.
-has() { grep -qxF -- "$2" "$1"; }
-
 # Tests of one boot: the guest's own results, then whether the plan finished.
 report_boot() {
   local plan=$1 log=$2 rc=$3 name status
