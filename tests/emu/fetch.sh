@@ -12,7 +12,6 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 cache=.cache/guest
-mkdir -p "$cache/debs"
 
 # apt-get needs the armhf lists; setup.sh adds the architecture.
 if ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; then

@@ -4,6 +4,8 @@
 # binary and the test data, boots the guest once per plan and prints one
 # PASS/FAIL line per test, then "N passed, N failed". Exits non-zero on any
 # failure or timeout. Console logs stay in build/emu/logs/.
+# EMU_PLANS="nand2k ..." boots only those plans; EMU_ONLY=NAME runs only the
+# guest test of that name.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . tests/emu/lib.sh
@@ -42,7 +44,7 @@ report_boot() {
   done < <(grep -E '^VF-RESULT (PASS|FAIL) ' "$log" || true)
 
   local finished=VF-END
-  [ "$plan" = nand2k ] && finished=VF-RESTART-NEXT
+  [ "$plan" = nand2k ] && [ -z "${EMU_ONLY:-}" ] && finished=VF-RESTART-NEXT
   if [ "$rc" -eq 0 ] && grep -q "^$finished" "$log" && ! grep -q 'Kernel panic' "$log"; then
     result PASS "$plan/complete"
   else
@@ -71,13 +73,15 @@ report_restart() {
   fi
 }
 
-for plan in nand2k nand512; do
+for plan in ${EMU_PLANS:-nand2k nand512}; do
   log=$logs/$plan.log
   echo "== booting the emulated device: $plan"
   rc=0
   emu_boot "$EMU_BUILD/initramfs.cpio.gz" "$plan" "$log" 900 || rc=$?
   report_boot "$plan" "$log" "$rc"
-  [ "$plan" = nand2k ] && report_restart "$log" "$rc"
+  if [ "$plan" = nand2k ] && [ -z "${EMU_ONLY:-}" ]; then
+    report_restart "$log" "$rc"
+  fi
 done
 
 finish

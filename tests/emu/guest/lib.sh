@@ -41,9 +41,13 @@ bad() {
   : >"$T/failed"
 }
 
+# vf.only=NAME on the kernel command line runs that test alone.
+ONLY=$(sed -n 's/.*vf\.only=\([A-Za-z0-9_-]*\).*/\1/p' /proc/cmdline)
+
 # run_test NAME FUNCTION: runs the function in a subshell and reports it.
 run_test() {
   TEST=$1
+  [ -z "$ONLY" ] || [ "$ONLY" = "$1" ] || return 0
   rm -f "$T/failed"
   info "test $TEST at $(cut -d' ' -f1 /proc/uptime) s"
   ("$2")
