@@ -23,16 +23,31 @@ MARKER=8519032008000000
 chip_2k() {
   CHIP="first_id_byte=0x20 second_id_byte=0xaa third_id_byte=0x00 fourth_id_byte=0x15 parts=16,128"
   PAGE=2048 OOB=64 PPB=64 FREE_OFF=2 FREE_LEN=38
-  KBLOCKS=16 IBLOCKS=128
+  KBLOCKS=16 IBLOCKS=128 BLOCK=131072
 }
 
 chip_512() {
   CHIP="first_id_byte=0x20 second_id_byte=0x75 parts=64,512"
   PAGE=512 OOB=16 PPB=32 FREE_OFF=8 FREE_LEN=8
-  KBLOCKS=64 IBLOCKS=512
+  KBLOCKS=64 IBLOCKS=512 BLOCK=16384
 }
 
 info() { echo "VF-INFO $*"; }
+
+# The simulated chip as the tests expect it: geometry of both partitions and
+# the bad blocks of "badblocks=" (one in each partition).
+t_chip() {
+  nand_load badblocks=1,$((KBLOCKS + 2)) || return
+  local num field want got
+  for num in "$KNUM:$KBLOCKS" "$INUM:$IBLOCKS"; do
+    for field in "type:nand" "writesize:$PAGE" "oobsize:$OOB" "erasesize:$BLOCK" \
+      "size:$((${num#*:} * BLOCK))" "bad_blocks:1"; do
+      want=${field#*:}
+      got=$(cat "/sys/class/mtd/mtd${num%:*}/${field%%:*}")
+      [ "$got" = "$want" ] || bad "mtd${num%:*} ${field%%:*} is $got, expected $want"
+    done
+  done
+}
 
 # --- tests -------------------------------------------------------------------
 
@@ -98,12 +113,14 @@ nand_load() {
 # flasher HOW NAME ARGS...: runs the tool in a mount namespace of its own, with
 # stdout, stderr and status in $T/NAME.out, .err and .rc. HOW:
 #   ident=PRODUCT:HW  /proc is a tmpfs with "component_version" and "mtd"
+#   ident             the same with $T/component_version as it stands
 #   noident           /proc is a tmpfs with "mtd" only
 #   realproc          the real /proc with the table bound over /proc/mtd
 flasher() {
   local how=$1 name=$2
   shift 2
   case $how in
+  ident) ;; # $T/component_version as the test wrote it
   ident=*)
     local id=${how#ident=}
     printf 'product %s\nhw-build %s\n' "${id%%:*}" "${id#*:}" >"$T/component_version"

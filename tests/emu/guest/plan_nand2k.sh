@@ -6,6 +6,21 @@ insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
 
 ksize() { echo $(($(size_of "$DATA/exp-$1.bin") - PAGE)); }
 
+# The device binary's usage text and device identity handling.
+t_cli() {
+  nand_load || return
+  flasher noident usage
+  expect_rc usage 2
+  expect_lines usage err "Nothing to do!"
+  expect_line usage out "Usage: velkan-flasher [OPTIONS]"
+  expect_line usage out "  --flash-only <arg>            Flash only certain components"
+
+  printf 'product VF100\nrelease 7\n' >"$T/component_version"
+  flasher ident halfid -f -F "$DATA/basic.velkan"
+  expect_failed_run halfid "Unable to determine product type and/or HW revision."
+  expect_lines halfid out
+}
+
 # A container with a kernel and a JFFS2 initfs onto a clean chip.
 t_container() {
   nand_load || return
@@ -231,6 +246,8 @@ t_kill() {
   umount /mnt/initfs
 }
 
+run_test chip t_chip
+run_test cli t_cli
 run_test container t_container
 run_test bad-blocks t_bad_blocks
 run_test out-of-good-blocks t_out_of_good_blocks

@@ -20,4 +20,5 @@ t_small_pages() {
   expect_files "$IDEV" "$DATA/tree512"
 }
 
+run_test chip t_chip
 run_test small-pages t_small_pages
