@@ -164,7 +164,9 @@ int list(const std::vector<std::string> &args) {
     }
     if (!path)
         usage("list: no FILE");
-    image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+    // Held until the process ends, as the flasher holds its own.
+    static image_set *set;
+    set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
     if (!set) {
         perror("malloc");
         return 1;

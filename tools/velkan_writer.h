@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velkan_writer {
@@ -62,6 +63,10 @@ struct valid_for {
 // One component image with the usual subblocks, in this order: FILE_DATA,
 // version, product / HW rev lists, partitions, extra (already encoded).
 struct image {
+    image() = default;
+    image(std::string image_name, bytes image_data)
+        : name(std::move(image_name)), data(std::move(image_data)) {}
+
     std::string name;
     bytes data;
     std::string version; // empty: no version subblock
