@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,11 +42,17 @@ void *__real_malloc(size_t size);
 void *__real_calloc(size_t count, size_t size);
 
 void *__wrap_malloc(size_t size) {
-    return due(malloc_fails_in) ? nullptr : __real_malloc(size);
+    if (!due(malloc_fails_in))
+        return __real_malloc(size);
+    errno = ENOMEM;
+    return nullptr;
 }
 
 void *__wrap_calloc(size_t count, size_t size) {
-    return due(calloc_fails_in) ? nullptr : __real_calloc(count, size);
+    if (!due(calloc_fails_in))
+        return __real_calloc(count, size);
+    errno = ENOMEM;
+    return nullptr;
 }
 }
 
@@ -511,6 +518,34 @@ TEST_F(ContainerReader, OtherSubblocksAreKeptInOrder) {
     EXPECT_EQ(list_types(r.set->subimages->subblocks), ".1Z.");
 }
 
+TEST_F(ContainerReader, NoMemoryWhileReading) {
+    // Allocations in order: header copy (malloc 1), subimage record (calloc 1),
+    // subblock record (calloc 2) and value (malloc 2), subblock bytes (malloc 3).
+    const std::string path =
+        dir.write("c.velkan", vw::file_header({}) + vw::subimage_header({file_data_kernel_128}) +
+                                  bytes(128, 0));
+    const std::string no_memory = "malloc: Cannot allocate memory\n";
+    struct row {
+        int malloc_at, calloc_at;
+        std::string err;
+    };
+    for (const row &row : std::vector<row>{
+             {1, 0, no_memory}, {0, 1, no_memory}, {0, 2, ""}, {2, 0, ""}, {3, 0, ""}}) {
+        image_set *set = new_set();
+        int before = open_descriptors();
+        output_capture capture;
+        malloc_fails_in = row.malloc_at;
+        calloc_fails_in = row.calloc_at;
+        int result = image_open(set, path.c_str());
+        malloc_fails_in = calloc_fails_in = 0;
+        capture.stop();
+        EXPECT_EQ(result, -1) << row.malloc_at << row.calloc_at;
+        EXPECT_EQ(capture.err(), row.err) << row.malloc_at << row.calloc_at;
+        EXPECT_EQ(set->subimages, nullptr);
+        EXPECT_EQ(open_descriptors(), before);
+    }
+}
+
 TEST_F(ContainerReader, DescriptorIsClosedOnEveryPath) {
     const std::vector<bytes> files = {
         vw::file_header({}) + vw::subimage_header({file_data_kernel_128}) + bytes(128, 0),
@@ -750,6 +785,28 @@ TEST_F(LooseImage, LooseFilesStandInFrontOfTheContainer) {
     EXPECT_EQ(names(r.set), "initfs,kernel,kernel,initfs");
     EXPECT_STREQ(r.set->subimages->path, initfs.c_str());
     EXPECT_EQ(r.set->subimages->next, img);
+}
+
+TEST_F(LooseImage, NoMemoryForChecksumOrFileData) {
+    image_set *set = new_set();
+    std::string path = dir.write("k", "kernel");
+    int before = open_descriptors();
+    {
+        output_capture capture;
+        malloc_fails_in = 1; // the checksum buffer
+        EXPECT_EQ(velkan_add_subimage(set, "kernel", path.c_str(), nullptr), -1);
+        malloc_fails_in = 0;
+        EXPECT_EQ(capture.err(), "malloc: Cannot allocate memory\n");
+    }
+    {
+        output_capture capture;
+        calloc_fails_in = 2; // the FILE_DATA record, after the checksum was read
+        EXPECT_EQ(velkan_add_subimage(set, "kernel", path.c_str(), nullptr), -1);
+        calloc_fails_in = 0;
+        EXPECT_EQ(capture.err(), "");
+    }
+    EXPECT_EQ(set->subimages, nullptr);
+    EXPECT_EQ(open_descriptors(), before) << "the refused image keeps no descriptor";
 }
 
 TEST_F(LooseImage, LongNamesAreBoundedByTheField) {
