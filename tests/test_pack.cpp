@@ -105,6 +105,7 @@ TEST_F(Pack, BadArgumentsShowTheUsage) {
         {"pack"},
         {"create"},
         {"create", out},
+        {"create", "--release", "1", "kernel=" + kernel},
         {"create", out, "--release"},
         {"create", out, "--bogus", "kernel=" + kernel},
         {"create", out, "kernel"},
@@ -144,9 +145,9 @@ TEST_F(Pack, ImageBudgetIsChecked) {
     std::string hw;
     for (int i = 0; i < 29; i++)
         hw += ":H" + std::to_string(i);
-    std::string spec = "kernel=" + kernel + ",valid=P" + hw + ",version=";
-    EXPECT_EQ(run_pack({"create", out, spec + std::string(226, 'v')}).status, 2);
-    auto r = run_pack({"create", out, spec + std::string(225, 'v')});
+    std::string prefix = "kernel=" + kernel + ",valid=P" + hw + ",version=";
+    EXPECT_EQ(run_pack({"create", out, prefix + std::string(226, 'v')}).status, 2);
+    auto r = run_pack({"create", out, prefix + std::string(225, 'v')});
     ASSERT_EQ(r.status, 0) << r.err;
     auto opened = open_bytes(vw::read_file(out), 1);
     ASSERT_EQ(opened.result, 0) << opened.err;

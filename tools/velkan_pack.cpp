@@ -64,50 +64,54 @@ uint32_t parse_number(const std::string &text, uint32_t max, const std::string &
     return static_cast<uint32_t>(value);
 }
 
+struct image_argument {
+    vw::image image; // without its data yet
+    std::string file;
+};
+
 // NAME=FILE[,version=V][,valid=PRODUCT[:HW...]]...[,partition=TYPE:MODE:SIZE]...
-// The file is read later; its path goes into data for now.
-vw::image parse_image_spec(const std::string &spec) {
-    size_t eq = spec.find('=');
+image_argument parse_image_argument(const std::string &text) {
+    size_t eq = text.find('=');
     if (eq == std::string::npos || eq == 0)
-        throw usage_error("bad image '" + spec + "': NAME=FILE expected");
-    vw::image img;
-    img.name = spec.substr(0, eq);
-    std::vector<std::string> fields = split(spec.substr(eq + 1), ',');
-    img.data = fields[0];
-    if (img.data.empty())
-        throw usage_error("bad image '" + spec + "': no file");
+        throw usage_error("bad image '" + text + "': NAME=FILE expected");
+    image_argument arg;
+    arg.image.name = text.substr(0, eq);
+    std::vector<std::string> fields = split(text.substr(eq + 1), ',');
+    arg.file = fields[0];
+    if (arg.file.empty())
+        throw usage_error("bad image '" + text + "': no file");
     for (size_t i = 1; i < fields.size(); i++) {
         const std::string &field = fields[i];
         size_t at = field.find('=');
-        std::string key = field.substr(0, at);
-        std::string value = at == std::string::npos ? std::string() : field.substr(at + 1);
         if (at == std::string::npos)
-            throw usage_error("bad image '" + spec + "': '" + field + "' is not KEY=VALUE");
+            throw usage_error("bad image '" + text + "': '" + field + "' is not KEY=VALUE");
+        std::string key = field.substr(0, at);
+        std::string value = field.substr(at + 1);
         if (key == "version") {
-            img.version = value;
+            arg.image.version = value;
         } else if (key == "valid") {
             std::vector<std::string> pieces = split(value, ':');
-            vw::valid_for v{pieces[0], {pieces.begin() + 1, pieces.end()}};
-            img.valid.push_back(v);
+            arg.image.valid.push_back({pieces[0], {pieces.begin() + 1, pieces.end()}});
         } else if (key == "partition") {
             std::vector<std::string> pieces = split(value, ':');
             if (pieces.size() != 3)
                 throw usage_error("bad partition '" + value + "': TYPE:MODE:SIZE expected");
-            img.partitions.push_back({static_cast<uint8_t>(parse_number(pieces[0], 255, "type")),
-                                      static_cast<uint8_t>(parse_number(pieces[1], 255, "mode")),
-                                      parse_number(pieces[2], 0xFFFFFFFFu, "size")});
+            arg.image.partitions.push_back(
+                {static_cast<uint8_t>(parse_number(pieces[0], 255, "type")),
+                 static_cast<uint8_t>(parse_number(pieces[1], 255, "mode")),
+                 parse_number(pieces[2], 0xFFFFFFFFu, "size")});
         } else {
-            throw usage_error("bad image '" + spec + "': unknown key '" + key + "'");
+            throw usage_error("bad image '" + text + "': unknown key '" + key + "'");
         }
     }
-    return img;
+    return arg;
 }
 
 int create(const std::vector<std::string> &args) {
-    if (args.empty())
+    if (args.empty() || args[0].empty() || args[0][0] == '-')
         usage("create: no output file");
     vw::container box;
-    std::vector<std::string> image_specs;
+    std::vector<std::string> image_texts;
     for (size_t i = 1; i < args.size(); i++) {
         if (args[i] == "--release") {
             if (i + 1 == args.size())
@@ -116,25 +120,21 @@ int create(const std::vector<std::string> &args) {
         } else if (!args[i].empty() && args[i][0] == '-') {
             usage("unknown option '" + args[i] + "'");
         } else {
-            image_specs.push_back(args[i]);
+            image_texts.push_back(args[i]);
         }
     }
-    if (image_specs.empty())
+    if (image_texts.empty())
         usage("create: no IMAGE-SPEC");
     std::vector<std::string> files;
     try {
-        for (const auto &spec : image_specs) {
-            box.images.push_back(parse_image_spec(spec));
-            files.push_back(box.images.back().data);
+        for (const auto &text : image_texts) {
+            image_argument arg = parse_image_argument(text);
+            // The limits are checked before any file is read.
+            arg.image.subblocks();
+            box.images.push_back(arg.image);
+            files.push_back(arg.file);
         }
-        // Limits first, so that no large file is read for a refused command.
-        for (auto &img : box.images) {
-            img.data.clear();
-            img.subblocks();
-        }
-        vw::container header_only = box;
-        header_only.images.clear();
-        header_only.encode();
+        box.encode();
     } catch (const std::exception &e) {
         usage(e.what());
     }
