@@ -148,8 +148,10 @@ int main(int argc, char **argv) {
         print_usage();
     if (parsed != cli_run)
         return parsed;
-    hw_ident ident = {};
-    image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+    // The identity and the images live until the process ends.
+    static hw_ident ident;
+    static image_set *set;
+    set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
     if (!set) {
         perror("malloc");
         return 1;

@@ -160,6 +160,21 @@ TEST(RunSequence, KernelFailureStopsBeforeInitfs) {
     EXPECT_EQ(r.out.find("successfully"), std::string::npos);
 }
 
+TEST(RunSequence, KillStepComesBeforeTheInitfs) {
+    // -N does not stop the kill step. There is no initfs image, so the
+    // flashing that follows fails; the kill step has run before it.
+    auto r = run_tool({"-f", "-v", "-N", "-K", "-h", "A:B", "--flash-only", "initfs"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Using product code and HW revision override.\n"
+                     "Calling sync()\n"
+                     "Reading and flashing initfs image\n"
+                     "Killing initfs processes\n");
+
+    auto without = run_tool({"-f", "-v", "-N", "-h", "A:B", "--flash-only", "initfs"});
+    EXPECT_EQ(without.status, 1);
+    EXPECT_EQ(without.out.find("Killing"), std::string::npos);
+}
+
 // ---- Containers on the command line
 
 namespace vw = velkan_writer;
