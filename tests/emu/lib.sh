@@ -7,8 +7,7 @@ EMU_GUEST=tests/emu/guest
 
 emu_say() { printf '== %s\n' "$*" >&2; }
 
-# The host container tool; VELKAN_PACK names another build of it.
-EMU_PACK=${VELKAN_PACK:-build/host/velkan-pack}
+EMU_PACK=build/host/velkan-pack
 
 # Fetches the guest packages, builds the device binary, the guest helper and
 # the host container tool.
@@ -16,13 +15,11 @@ emu_prepare() {
   tests/emu/fetch.sh
   emu_say "device build"
   scripts/build.sh device >/dev/null
-  if [ -z "${VELKAN_PACK:-}" ]; then
-    emu_say "host build of velkan-pack"
-    cmake --preset host >/dev/null
-    if ! cmake --build --preset host --target velkan-pack >/dev/null; then
-      echo "emu: the host container tool velkan-pack does not build" >&2
-      return 1
-    fi
+  emu_say "host build of velkan-pack"
+  cmake --preset host >/dev/null
+  if ! cmake --build --preset host --target velkan-pack >/dev/null; then
+    echo "emu: the host container tool velkan-pack does not build" >&2
+    return 1
   fi
   mkdir -p "$EMU_BUILD"
   arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror \
