@@ -1,20 +1,57 @@
 #!/bin/bash
-# Runs every test: the unit suite on the host and as armhf under qemu-arm-static,
-# and builds the device binary. Sets up the machine first.
-set -euo pipefail
+# Runs every test: lint, the unit suite on the host, under ASan/UBSan and as
+# armhf under qemu-arm-static, and the device build. Sets up the machine first.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh || exit 1
 
+passed=0
+failed=0
 step() { printf '\n== %s\n' "$*"; }
 
+# Runs one ctest preset and adds its counts to the totals.
+run_ctest() {
+    local log
+    log=$(mktemp)
+    ctest --preset "$1" -j2 2>&1 | tee "$log"
+    local summary
+    summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+    rm -f "$log"
+    if [ -z "$summary" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    local total fails
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
+    fails=$(sed -E 's/.*, ([0-9]+) tests failed.*/\1/' <<<"$summary")
+    passed=$((passed + total - fails))
+    failed=$((failed + fails))
+}
+
+build() {
+    if ! scripts/build.sh "$1"; then
+        echo "build of $1 failed" >&2
+        failed=$((failed + 1))
+        return 1
+    fi
+}
+
+step "lint"
+scripts/lint.sh || failed=$((failed + 1))
+
 step "host build and unit tests"
-scripts/build.sh host
-ctest --preset host -j2
+build host && run_ctest host
+
+step "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+build asan && run_ctest asan
 
 step "armhf build and unit tests under qemu-arm-static"
-scripts/build.sh armhf
-ctest --preset armhf -j2
+build armhf && run_ctest armhf
 
 step "device build"
-scripts/build.sh device
+build device
+
+echo
+echo "total: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -98,8 +98,11 @@ int parse_hw_override(const char *argument, char **product, char **hw_build) {
         perror("malloc");
         return -1;
     }
+    free(*product);
     *product = new_product;
-    if (new_hw_build)
+    if (new_hw_build) {
+        free(*hw_build);
         *hw_build = new_hw_build;
+    }
     return 0;
 }

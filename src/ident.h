@@ -14,5 +14,6 @@ int read_hw_ident_from(hw_ident *ident, const char *path);
 
 // Splits "product:hw_build" at colons (empty pieces do not count). Stores a new
 // heap string through product and, when there is a second piece, through
-// hw_build. Negative, with nothing stored, when there is no piece at all.
+// hw_build, releasing the strings stored there before. Negative, with nothing
+// stored, when there is no piece at all.
 int parse_hw_override(const char *argument, char **product, char **hw_build);

@@ -51,12 +51,6 @@ static_assert(sizeof long_options / sizeof long_options[0] ==
 
 const char short_options[] = "vfF:k:i:RKh:N?";
 
-// Bits of the component mask.
-constexpr int component_pirl = 1;
-constexpr int component_kernel = 2;
-constexpr int component_initfs = 4;
-constexpr int component_all = 15;
-
 } // namespace
 
 void print_usage() {
@@ -82,62 +76,53 @@ void print_usage() {
     exit(2);
 }
 
-int main(int argc, char **argv) {
-    int flash_requests = 0;
-    const char *container_path = nullptr;
-    const char *kernel_path = nullptr;
-    const char *initfs_path = nullptr;
-    char *override_product = nullptr;
-    char *override_hw_build = nullptr;
-    bool restart = false;
-    bool kill_request = false;
-    int component_mask = 0;
-
+int parse_command_line(int argc, char **argv, run_settings *settings) {
     for (;;) {
         int c = getopt_long(argc, argv, short_options, long_options, nullptr);
         if (c == -1)
             break;
         switch (c) {
         case '?':
-            print_usage();
+            return cli_usage;
         case 'v':
             verbosity++;
             break;
         case 'f':
-            flash_requests++;
+            settings->flash_requests++;
             break;
         case 'R':
-            restart = true;
+            settings->restart = true;
             break;
         case 'K':
-            kill_request = true;
+            settings->kill_request = true;
             break;
         case 'N':
             simulate++;
             break;
         case 'F':
-            container_path = optarg;
+            settings->container_path = optarg;
             break;
         case 'k':
-            kernel_path = optarg;
-            component_mask |= component_kernel;
+            settings->kernel_path = optarg;
+            settings->component_mask |= component_kernel;
             break;
         case 'i':
-            initfs_path = optarg;
-            component_mask |= component_initfs;
+            settings->initfs_path = optarg;
+            settings->component_mask |= component_initfs;
             break;
         case 'h':
-            if (parse_hw_override(optarg, &override_product, &override_hw_build) < 0)
+            if (parse_hw_override(optarg, &settings->override_product,
+                                  &settings->override_hw_build) < 0)
                 return 2;
             break;
         case opt_flash_only:
             if (strstr(optarg, "pirl"))
-                component_mask |= component_pirl;
+                settings->component_mask |= component_pirl;
             if (strstr(optarg, "kernel"))
-                component_mask |= component_kernel;
+                settings->component_mask |= component_kernel;
             if (strstr(optarg, "initfs"))
-                component_mask |= component_initfs;
-            if (component_mask == 0) {
+                settings->component_mask |= component_initfs;
+            if (settings->component_mask == 0) {
                 fputs("Valid --flash-only options:\npirl, kernel, initfs, rootfs\n", stderr);
                 return 2;
             }
@@ -147,49 +132,62 @@ int main(int argc, char **argv) {
         }
     }
 
-    if (flash_requests == 0) {
+    if (settings->flash_requests == 0) {
         fputs("Nothing to do!\n", stderr);
-        print_usage();
+        return cli_usage;
     }
-    if (component_mask == 0)
-        component_mask = component_all;
+    if (settings->component_mask == 0)
+        settings->component_mask = component_all;
+    return cli_run;
+}
 
-    hw_ident ident = {};
-    image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+int main(int argc, char **argv) {
+    run_settings settings = {};
+    int parsed = parse_command_line(argc, argv, &settings);
+    if (parsed == cli_usage)
+        print_usage();
+    if (parsed != cli_run)
+        return parsed;
+    // The identity and the images live until the process ends.
+    static hw_ident ident;
+    static image_set *set;
+    set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
     if (!set) {
         perror("malloc");
         return 1;
     }
 
-    bool override_complete = override_product && override_hw_build;
+    bool override_complete = settings.override_product && settings.override_hw_build;
     if (read_hw_ident(&ident) < 0 && !override_complete)
         return 1;
     if (override_complete) {
         log_printf(1, "Using product code and HW revision override.");
         free(ident.product);
         free(ident.hw_build);
-        ident.product = override_product;
-        ident.hw_build = override_hw_build;
+        ident.product = settings.override_product;
+        ident.hw_build = settings.override_hw_build;
     }
 
-    if (container_path && image_open(set, container_path) < 0)
+    if (settings.container_path && image_open(set, settings.container_path) < 0)
         return 1;
-    if (kernel_path && velkan_add_subimage(set, "kernel", kernel_path, nullptr) < 0)
+    if (settings.kernel_path &&
+        velkan_add_subimage(set, "kernel", settings.kernel_path, nullptr) < 0)
         return 1;
-    if (initfs_path && velkan_add_subimage(set, "initfs", initfs_path, nullptr) < 0)
+    if (settings.initfs_path &&
+        velkan_add_subimage(set, "initfs", settings.initfs_path, nullptr) < 0)
         return 1;
 
     log_printf(1, "Calling sync()");
     sync();
 
-    if (component_mask & component_kernel) {
+    if (settings.component_mask & component_kernel) {
         log_printf(0, "Reading and flashing kernel image");
         if (flash_kernel(set, &ident) < 0)
             return 1;
     }
-    if (component_mask & component_initfs) {
+    if (settings.component_mask & component_initfs) {
         log_printf(0, "Reading and flashing initfs image");
-        if (kill_request) {
+        if (settings.kill_request) {
             log_printf(1, "Killing initfs processes");
             kill_initfs_processes();
         }
@@ -201,7 +199,7 @@ int main(int argc, char **argv) {
     log_printf(1, "Calling sync() again");
     sync();
 
-    if (restart) {
+    if (settings.restart) {
         log_printf(0, "Rebooting...");
         if (!simulate) {
             // Flush what the log holds: a successful restart does not return.

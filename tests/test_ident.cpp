@@ -161,7 +161,6 @@ TEST(ParseHwOverride, KeepsEarlierBuildWithoutSecondPiece) {
     char *hw_build = nullptr;
     ASSERT_EQ(parse_hw_override("A:B", &product, &hw_build), 0);
     char *first_build = hw_build;
-    free(product);
     ASSERT_EQ(parse_hw_override("C", &product, &hw_build), 0);
     EXPECT_STREQ(product, "C");
     EXPECT_EQ(hw_build, first_build);
