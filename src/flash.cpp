@@ -198,7 +198,7 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
         if (!readback.get())
             return -1;
         result = flash_read(part, readback.get(), size, mode);
-        if (result == 0 && memcmp(readback.get(), data, size) != 0) {
+        if (result == 0 && size > 0 && memcmp(readback.get(), data, size) != 0) {
             int reports = 0;
             for (uint32_t i = 0; i < size && reports < max_verify_reports; i++) {
                 if (readback.get()[i] == data[i])

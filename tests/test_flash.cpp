@@ -524,8 +524,9 @@ TEST_F(Flash, Mode1PassFailuresAreReturned) {
     // The erase's own query of block 6 fails first.
     EXPECT_EQ(o.result, -1);
 
-    fake_mtd::reset();
+    nand_close(part);
     part = nullptr;
+    fake_mtd::reset();
     open(8);
     fake_mtd::clear_events();
     dev().writeoob_errno = EIO;
