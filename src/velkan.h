@@ -52,7 +52,9 @@ uint32_t get_be32(const uint8_t *bytes);
 void put_be16(uint8_t *bytes, uint16_t value);
 void put_be32(uint8_t *bytes, uint32_t value);
 
-// Container reader: headers only, data areas are skipped.
+// Container reader: headers only, data areas are skipped. Refuses a path of
+// more than 511 characters and a file of 4 GiB or more; the container's
+// descriptor is closed again before it returns. 0, or -1 after a report.
 int image_open(image_set *set, const char *path);
 int image_read_header(int fd, image_set *set);
 void image_log_sw_version(image_set *set);
@@ -63,13 +65,19 @@ void subimage_log_version(subimage *img);
 void subimage_log_partitions(subblock *partitions);
 
 // Loose image files and data access.
+// Puts the file at path in front of the list as component name (at most 12
+// characters are kept). Refuses a path of more than 511 characters and a file
+// whose rounded size does not fit 32 bits. 0, or -1 after a report; stops the
+// program when the record cannot be allocated.
 int velkan_add_subimage(image_set *set, const char *name, const char *path, subimage **out);
 int subimage_make_file_data(subimage *img);
 int subimage_checksum(subimage *img, uint16_t *result);
 uint16_t xor_words16(const uint8_t *bytes, uint32_t count);
 int subimage_add_subblock(subimage *img, int type, int len, const void *bytes);
 // Fills buf with count bytes from offset of the subimage's data, 0xFF past
-// data_size. offset + count must not exceed size. 0 or -1.
+// data_size, with one seek and at most one read. The first call opens the file
+// and the descriptor is kept. offset + count must not exceed size: the program
+// stops otherwise. 0, or -1 after a report.
 int velkan_read_bytes(subimage *img, uint32_t offset, void *buf, uint32_t count);
 
 // The first subimage of the name that fits the device (ident may be null), or null.

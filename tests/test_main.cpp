@@ -1,5 +1,6 @@
 // The command line, observed through the real binary.
 #include "support/process.h"
+#include "velkan_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,104 @@ TEST(RunSequence, KernelFailureStopsBeforeInitfs) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Reading and flashing kernel image\n");
     EXPECT_EQ(r.out.find("successfully"), std::string::npos);
+}
+
+TEST(RunSequence, KillStepComesBeforeTheInitfs) {
+    // -N does not stop the kill step. There is no initfs image, so the
+    // flashing that follows fails; the kill step has run before it.
+    auto r = run_tool({"-f", "-v", "-N", "-K", "-h", "A:B", "--flash-only", "initfs"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Using product code and HW revision override.\n"
+                     "Calling sync()\n"
+                     "Reading and flashing initfs image\n"
+                     "Killing initfs processes\n");
+
+    auto without = run_tool({"-f", "-v", "-N", "-h", "A:B", "--flash-only", "initfs"});
+    EXPECT_EQ(without.status, 1);
+    EXPECT_EQ(without.out.find("Killing"), std::string::npos);
+}
+
+// ---- Containers on the command line
+
+namespace vw = velkan_writer;
+
+vw::bytes sample_container() {
+    vw::image kernel("kernel", std::string(300, 'k'));
+    kernel.version = "2.6.28-omap1";
+    kernel.valid = {{"RX-51", {"2101", "2204"}}};
+    kernel.partitions = {{1, 2, 2097152}};
+    vw::container box;
+    box.release = "21.2011.38-1";
+    box.images = {kernel, vw::image("initfs", std::string(1000, 'i'))};
+    return box.encode();
+}
+
+const char sample_contents[] = "SW version in image: 21.2011.38-1\n\n"
+                               "Image 'kernel', size 384 bytes\n"
+                               "\tValid for RX-51: 2101, 2204\n"
+                               "\tVersion 2.6.28-omap1\n"
+                               "Image 'initfs', size 1024 bytes\n";
+
+TEST(Container, MalformedContainerEndsTheRun) {
+    temp_dir dir;
+    vw::bytes cut = sample_container();
+    cut.resize(cut.size() - 1);
+    const std::vector<std::pair<vw::bytes, std::string>> cases = {
+        {cut, "VELKAN subimage data length mismatch\n"},
+        {"\x42" + sample_container().substr(1), "Invalid VELKAN file header\n"},
+    };
+    for (const auto &c : cases) {
+        std::string path = dir.write("bad.velkan", c.first);
+        auto r = run_tool({"-f", "-N", "-v", "-h", "A:B", "-F", path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.second), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("Calling sync()"), std::string::npos) << "nothing after the load";
+    }
+    auto r = run_tool({"-f", "-N", "-h", "A:B", "-F", dir.path() + "/missing.velkan"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(dir.path() + "/missing.velkan: No such file or directory\n"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(Container, ContentsAreLoggedAtVerbosityOne) {
+    temp_dir dir;
+    std::string path = dir.write("fw.velkan", sample_container());
+    auto r = run_tool({"-f", "-N", "-v", "-h", "A:B", "--flash-only", "pirl", "-F", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Using product code and HW revision override.\n" +
+                         std::string(sample_contents) +
+                         "Calling sync()\n"
+                         "Image(s) successfully flashed (not!)\n"
+                         "Calling sync() again\n");
+    EXPECT_EQ(r.err.find("VELKAN"), std::string::npos) << r.err;
+
+    // Quiet, the container says nothing.
+    r = run_tool({"-f", "-N", "-h", "A:B", "--flash-only", "pirl", "-F", path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Image(s) successfully flashed (not!)\n");
+
+    // Flashing from it goes past the load.
+    r = run_tool({"-f", "-N", "-v", "-h", "A:B", "-F", path});
+    EXPECT_EQ(r.out.rfind("Using product code and HW revision override.\n" +
+                              std::string(sample_contents) + "Calling sync()\n",
+                          0),
+              0u)
+        << r.out;
+}
+
+TEST(Container, LooseImageNextToTheContainer) {
+    temp_dir dir;
+    std::string path = dir.write("fw.velkan", sample_container());
+    std::string loose = dir.write("zImage", "kernel");
+    // Both load; the run goes on to the flashing.
+    auto r = run_tool({"-f", "-N", "-v", "-h", "A:B", "-F", path, "-k", loose});
+    EXPECT_NE(r.out.find(std::string(sample_contents) + "Calling sync()\n"), std::string::npos)
+        << r.out;
+    r = run_tool({"-f", "-N", "-v", "-h", "A:B", "-F", path, "-k", dir.path() + "/none"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(dir.path() + "/none: No such file or directory\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("Calling sync()"), std::string::npos);
 }
 
 } // namespace

@@ -30,13 +30,11 @@ int anonymous_file() {
     return fd;
 }
 
-} // namespace
-
-tool_result run_tool(const std::vector<std::string> &args) {
+tool_result run_binary(const char *binary, const std::vector<std::string> &args) {
     std::vector<std::string> argv_strings;
     if (strlen(VF_EMULATOR) > 0)
         argv_strings.push_back(VF_EMULATOR);
-    argv_strings.push_back(VF_TOOL_PATH);
+    argv_strings.push_back(binary);
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &s : argv_strings)
@@ -67,6 +65,16 @@ tool_result run_tool(const std::vector<std::string> &args) {
     close(out);
     close(err);
     return result;
+}
+
+} // namespace
+
+tool_result run_tool(const std::vector<std::string> &args) {
+    return run_binary(VF_TOOL_PATH, args);
+}
+
+tool_result run_pack(const std::vector<std::string> &args) {
+    return run_binary(VF_PACK_PATH, args);
 }
 
 temp_dir::temp_dir() {

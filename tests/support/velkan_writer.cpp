@@ -1,1 +1,0 @@
-#include "support/velkan_writer.h"

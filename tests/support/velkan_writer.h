@@ -1,2 +1,0 @@
-// Builds VELKAN containers for tests.
-#pragma once

@@ -1,0 +1,98 @@
+// Builds VELKAN firmware containers in memory, for the packing tool and the
+// tests. The low-level functions encode exactly what they are given, so that
+// malformed containers can be made too; `image` and `container` check the
+// limits of the format and throw std::invalid_argument when one is broken.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velkan_writer {
+
+using bytes = std::string;
+
+// Alignment of data areas; the filler is 0xFF.
+constexpr uint32_t data_alignment = 128;
+// Budget of a subimage header: the encoded subblocks plus 2 bytes per subblock.
+constexpr unsigned subimage_budget = 510;
+
+// Subblock type codes.
+constexpr uint8_t type_file_data = '.';
+constexpr uint8_t type_version = '1';
+constexpr uint8_t type_valid_for = '2';
+constexpr uint8_t type_partitions = '/';
+
+bytes be16(uint16_t value);
+bytes be32(uint32_t value);
+
+// Type, length, value. The value must not exceed 255 bytes.
+bytes subblock(uint8_t type, const bytes &value);
+// data followed by 0xFF up to the next multiple of 128.
+bytes padded(const bytes &data);
+// Exclusive-or of the little-endian 16-bit words of padded(data).
+uint16_t checksum(const bytes &data);
+
+// FILE_DATA value: 01 01 00, checksum, name (NUL-padded to 12), data size, 0.
+bytes file_data_value(const std::string &name, uint32_t data_size, uint16_t checksum);
+// Product / HW rev value: product NUL-padded to 16, each HW build to 8.
+bytes valid_for_value(const std::string &product, const std::vector<std::string> &hw_builds);
+
+struct partition {
+    uint8_t type;
+    uint8_t mode;
+    uint32_t size;
+};
+// Partition value: 11 zero bytes, the entry count, the entries.
+bytes partitions_value(const std::vector<partition> &entries);
+
+// File header: B4, body length, subblock count, subblocks, trailing bytes.
+bytes file_header(const std::vector<bytes> &subblocks, const bytes &trailing = {});
+// The same with a count of one's own choosing.
+bytes file_header(uint32_t count, const bytes &body);
+// Subimage header: 'T', count, subblocks, then the spare byte.
+bytes subimage_header(const std::vector<bytes> &subblocks, uint8_t spare = 0);
+
+struct valid_for {
+    std::string product;
+    std::vector<std::string> hw_builds; // empty: every HW build of the product
+};
+
+// One component image with the usual subblocks, in this order: FILE_DATA,
+// version, product / HW rev lists, partitions, extra (already encoded).
+struct image {
+    image() = default;
+    image(std::string image_name, bytes image_data)
+        : name(std::move(image_name)), data(std::move(image_data)) {}
+
+    std::string name;
+    bytes data;
+    std::string version; // empty: no version subblock
+    std::vector<valid_for> valid;
+    std::vector<partition> partitions; // empty: no partition subblock
+    std::vector<bytes> extra;
+    // FILE_DATA normally gives the size with the filler, a multiple of 128;
+    // true gives the real data size instead (a reader warns about it).
+    bool exact_size = false;
+
+    std::vector<bytes> subblocks() const;
+    // Header and padded data area.
+    bytes encode() const;
+};
+
+struct container {
+    std::string release; // empty: no version subblock
+    std::vector<bytes> extra_header;
+    std::vector<image> images;
+
+    bytes encode() const;
+};
+
+// Writes the bytes to a file; throws std::runtime_error on failure.
+void write_file(const std::string &path, const bytes &content);
+// Reads a whole file; throws std::runtime_error on failure.
+bytes read_file(const std::string &path);
+
+} // namespace velkan_writer
