@@ -15,6 +15,8 @@ namespace {
 constexpr uint32_t max_page_size = 2048;
 // At most this many differing bytes are reported by the verify.
 constexpr int max_verify_reports = 16;
+// The boot loader finds the kernel behind a header page that starts with this.
+const uint8_t kernel_magic[8] = {'P', 'I', 'R', 'L', '!', 'i', 'm', 'g'};
 
 // Owns a heap buffer until it goes out of scope.
 class heap_buffer {
@@ -31,6 +33,35 @@ class heap_buffer {
 
   private:
     uint8_t *ptr_;
+};
+
+// The partition of one component: opened, or the stand-alone record of a
+// simulated run. Closed when it goes out of scope.
+class component_partition {
+  public:
+    component_partition() {
+        memset(&simulated_, 0, sizeof simulated_);
+        simulated_.page_size = 2048;
+    }
+    ~component_partition() {
+        if (opened_)
+            nand_close(opened_);
+    }
+    component_partition(const component_partition &) = delete;
+    component_partition &operator=(const component_partition &) = delete;
+    // 0, or -1 when the partition cannot be opened (reported).
+    int acquire(const char *name) {
+        if (simulate)
+            return 0;
+        return nand_open(name, &opened_);
+    }
+    nand_part *get() {
+        return opened_ ? opened_ : &simulated_;
+    }
+
+  private:
+    nand_part simulated_;
+    nand_part *opened_ = nullptr;
 };
 
 // The walks need whole pages in each block, at most max_page_size bytes each.
@@ -94,6 +125,13 @@ int walk_next(page_walk *walk, int *block, int *index) {
         return 1;
     }
     return 0;
+}
+
+void put_le32(uint8_t *bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+    bytes[2] = static_cast<uint8_t>(value >> 16);
+    bytes[3] = static_cast<uint8_t>(value >> 24);
 }
 
 } // namespace
@@ -232,12 +270,71 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
     return result < 0 ? result : pass;
 }
 
-int flash_kernel(image_set *, hw_ident *) {
-    error("Flashing the kernel is not supported yet");
-    return -1;
+void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header) {
+    memset(header, 0, part->page_size);
+    memcpy(header, kernel_magic, sizeof kernel_magic);
+    put_le32(header + 8, 2);
+    put_le32(header + 16, img->size);
 }
 
-int flash_initfs(image_set *, hw_ident *) {
-    error("Flashing the initfs is not supported yet");
-    return -1;
+int flash_kernel(image_set *set, hw_ident *ident) {
+    subimage *img = image_find_component(set, ident, "kernel");
+    if (!img) {
+        fputs("No suitable kernel image found.\n", stderr);
+        return -1;
+    }
+    component_partition partition;
+    if (partition.acquire("kernel") < 0)
+        return -1;
+    nand_part *part = partition.get();
+
+    uint64_t length = static_cast<uint64_t>(part->page_size) + img->size;
+    if (length > INT32_MAX) {
+        error("Image too big to fit partition");
+        return -1;
+    }
+    heap_buffer buffer(static_cast<size_t>(length));
+    if (!buffer.get())
+        return -1;
+    flash_kernel_header(img, part, buffer.get());
+
+    log_printf(1, "Reading kernel image");
+    if (velkan_read_bytes(img, 0, buffer.get() + part->page_size, img->size) < 0)
+        return -1;
+    if (simulate)
+        return 0;
+    log_printf(1, "Flashing kernel image");
+    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), flash_mode_raw) < 0)
+        return -1;
+    return 0;
+}
+
+int flash_initfs(image_set *set, hw_ident *ident) {
+    subimage *img = image_find_component(set, ident, "initfs");
+    if (!img) {
+        fputs("No suitable initfs image found.\n", stderr);
+        return -1;
+    }
+    component_partition partition;
+    if (partition.acquire("initfs") < 0)
+        return -1;
+    nand_part *part = partition.get();
+
+    if (img->size > INT32_MAX) {
+        error("Image too big to fit partition");
+        return -1;
+    }
+    heap_buffer buffer(img->size);
+    if (!buffer.get())
+        return -1;
+
+    log_printf(1, "Reading initfs image");
+    if (velkan_read_bytes(img, 0, buffer.get(), img->size) < 0)
+        return -1;
+    if (simulate)
+        return 0;
+    log_printf(1, "Flashing initfs image");
+    if (flash_image(part, buffer.get(), static_cast<int32_t>(img->size), flash_mode_jffs2) < 0)
+        return -1;
+    return 0;
 }

@@ -3,13 +3,20 @@
 #include "nand.h"
 #include "support/capture.h"
 #include "support/fake_mtd.h"
+#include "support/process.h"
+#include "support/velkan_files.h"
+#include "velkan_writer.h"
+#include "velkan.h"
+#include "ident.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -571,6 +578,376 @@ TEST_F(Flash, Mode2WritesNoMarkersAndQueriesNothingBehind) {
     EXPECT_EQ(fake_mtd::events().back().kind, event::read);
     // Erase asks about all eight blocks, write and read-back about block 0.
     EXPECT_EQ(fake_mtd::count(event::badblock), 10u);
+}
+
+// --- Components -----------------------------------------------------------------------------
+
+// A component whose data lies in a file, after some leading bytes of its own.
+struct component {
+    temp_dir dir;
+    subimage img = {};
+
+    bytes data;
+
+    component(const char *name, const bytes &content, uint32_t size = 0) : data(content) {
+        std::string lead(37, 'x');
+        std::string path = dir.write("data", lead + std::string(content.begin(), content.end()));
+        memcpy(img.name, name, strnlen(name, sizeof img.name));
+        img.data_size = static_cast<uint32_t>(content.size());
+        img.size = size ? size : (img.data_size + 127) / 128 * 128;
+        strncpy(img.path, path.c_str(), sizeof img.path - 1);
+        img.data_offset = static_cast<uint32_t>(lead.size());
+        img.fd = -1;
+    }
+    ~component() {
+        if (img.fd >= 0)
+            close(img.fd);
+    }
+    // The bytes the component stands for: data, then 0xFF up to size.
+    bytes padded() const {
+        bytes b(img.size, 0xff);
+        std::copy(data.begin(), data.end(), b.begin());
+        return b;
+    }
+};
+
+class Components : public Flash {
+  protected:
+    image_set set = {};
+    hw_ident ident = {};
+
+    void SetUp() override {
+        Flash::SetUp();
+    }
+    void TearDown() override {
+        simulate = 0;
+        Flash::TearDown();
+    }
+    void add(component &c) {
+        c.img.next = set.subimages;
+        set.subimages = &c.img;
+    }
+    // Devices 3 ("kernel") and 4 ("initfs").
+    void install(const fake_mtd::device &kernel, const fake_mtd::device &initfs) {
+        fake_mtd::add_device(3, kernel);
+        fake_mtd::add_device(4, initfs);
+        fake_mtd::set_table("dev:    size   erasesize  name\n"
+                            "mtd3: 00200000 00020000 \"kernel\"\n"
+                            "mtd4: 00400000 00020000 \"initfs\"\n");
+    }
+};
+
+TEST_F(Components, KernelHeaderPage) {
+    component kernel("kernel", bytes(10, 0));
+    kernel.img.size = 1000064;
+    for (uint32_t page_size : {2048u, 512u}) {
+        nand_part record = {};
+        record.page_size = page_size;
+        bytes header(page_size + 8, 0xee);
+        flash_kernel_header(&kernel.img, &record, header.data());
+        bytes expected(page_size, 0x00);
+        const uint8_t fields[] = {'P', 'I', 'R', 'L', '!', 'i', 'm',  'g',  0x02, 0,
+                                  0,   0,   0,   0,   0,   0,   0x80, 0x42, 0x0f, 0x00};
+        std::copy(std::begin(fields), std::end(fields), expected.begin());
+        EXPECT_EQ(bytes(header.begin(), header.begin() + page_size), expected) << page_size;
+        EXPECT_EQ(bytes(header.begin() + page_size, header.end()), bytes(8, 0xee)) << page_size;
+    }
+}
+
+TEST_F(Components, MissingComponentOpensNothing) {
+    install(fake_mtd::large_page_device(16), fake_mtd::large_page_device(32));
+    component other("kernelx", pattern(100));
+    add(other);
+    outcome o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, "No suitable kernel image found.\n");
+    o = call([&] { return flash_initfs(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, "No suitable initfs image found.\n");
+    EXPECT_EQ(fake_mtd::table_opens(), 0);
+    EXPECT_TRUE(fake_mtd::events().empty());
+}
+
+TEST_F(Components, KernelGetsItsHeaderPageAndNoMarkers) {
+    fake_mtd::device kdev = fake_mtd::large_page_device(16);
+    kdev.bad_blocks = {0};
+    install(kdev, fake_mtd::large_page_device(32));
+    component kernel("kernel", pattern(1000000, 11));
+    ASSERT_EQ(kernel.img.size, 1000064u);
+    add(kernel);
+
+    verbosity = 2;
+    outcome o = call([&] { return flash_kernel(&set, &ident); });
+    ASSERT_EQ(o.result, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, "Reading kernel image\nFlashing kernel image\nErase 15 blocks\n"
+                     "Program 1002112 bytes\nSkipping bad block 0\nSkipping bad block 0\n");
+
+    // Block 1 is the first good one: the header page, then the kernel.
+    nand_part record = {};
+    record.page_size = 2048;
+    bytes header(2048);
+    flash_kernel_header(&kernel.img, &record, header.data());
+    EXPECT_EQ(flash(block_size, 2048), header);
+    bytes after = flash(block_size + 2048, 1000064);
+    EXPECT_EQ(after, kernel.padded());
+    EXPECT_EQ(flash(block_size + 2048 + 1000064, 2048 - 1000064 % 2048),
+              bytes(2048 - 1000064 % 2048, 0xff));
+    EXPECT_EQ(fake_mtd::count(event::writeoob), 0u);
+    EXPECT_EQ(fake_mtd::oob(3, block_size), bytes(64, 0xff));
+    EXPECT_EQ(fake_mtd::table_opens(), 1);
+    EXPECT_EQ(fake_mtd::count(event::close), 1u);
+}
+
+TEST_F(Components, InitfsStartsAtTheFirstGoodBlockWithMarkers) {
+    fake_mtd::device idev = fake_mtd::large_page_device(8);
+    idev.bad_blocks = {0, 3};
+    install(fake_mtd::large_page_device(16), idev);
+    component initfs("initfs", pattern(2 * block_size + 77, 5));
+    add(initfs);
+
+    verbosity = 1;
+    outcome o = call([&] { return flash_initfs(&set, &ident); });
+    ASSERT_EQ(o.result, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("Reading initfs image\nFlashing initfs image\n", 0), 0u) << o.out;
+
+    bytes image = initfs.padded();
+    EXPECT_EQ(fake_mtd::data(4, block_size, 2 * block_size),
+              bytes(image.begin(), image.begin() + 2 * block_size));
+    EXPECT_EQ(fake_mtd::data(4, 4 * block_size, 128),
+              bytes(image.begin() + 2 * block_size, image.end()));
+    for (uint32_t b = 0; b < 8; b++) {
+        bytes expected = (b == 0 || b == 3) ? bytes(64, 0x00) : marked_oob();
+        EXPECT_EQ(fake_mtd::oob(4, uint64_t(b) * block_size), expected) << b;
+        EXPECT_EQ(fake_mtd::oob(4, uint64_t(b) * block_size + page),
+                  bytes(64, b == 0 || b == 3 ? 0x00 : 0xff))
+            << b;
+    }
+    // Nothing reached the kernel's device.
+    for (const event &e : fake_mtd::events())
+        EXPECT_EQ(e.device, 4);
+}
+
+TEST_F(Components, SimulationReadsEverythingAndOpensNothing) {
+    install(fake_mtd::small_page_device(16), fake_mtd::large_page_device(32));
+    component kernel("kernel", pattern(5000));
+    component initfs("initfs", pattern(7000));
+    add(kernel);
+    add(initfs);
+    simulate = 1;
+    verbosity = 4;
+    outcome o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.out, "Reading kernel image\n");
+    o = call([&] { return flash_initfs(&set, &ident); });
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.out, "Reading initfs image\n");
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(fake_mtd::table_opens(), 0);
+    EXPECT_TRUE(fake_mtd::events().empty());
+    // The component's bytes were read.
+    EXPECT_GE(kernel.img.fd, 0);
+    EXPECT_GE(initfs.img.fd, 0);
+
+    // A component that cannot be read fails the simulated run too.
+    component broken("kernel", pattern(10));
+    strcpy(broken.img.path, "/nonexistent/kernel");
+    add(broken);
+    o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, std::string("/nonexistent/kernel: ") + strerror(ENOENT) + "\n");
+}
+
+TEST_F(Components, KernelTooBigForThePartitionErasesNothing) {
+    install(fake_mtd::large_page_device(2), fake_mtd::large_page_device(2));
+    // One page of header plus two blocks does not fit two good blocks.
+    component kernel("kernel", pattern(2 * block_size));
+    add(kernel);
+    outcome o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, "Image too big to fit partition\n");
+    EXPECT_EQ(fake_mtd::count(event::erase), 0u);
+    EXPECT_EQ(fake_mtd::count(event::close), 1u);
+
+    // The initfs of the same size fits exactly.
+    component initfs("initfs", pattern(2 * block_size));
+    add(initfs);
+    o = call([&] { return flash_initfs(&set, &ident); });
+    EXPECT_EQ(o.result, 0) << o.err;
+}
+
+TEST_F(Components, SizesNear4GiBAreRefusedBeforeAllocating) {
+    install(fake_mtd::large_page_device(2), fake_mtd::large_page_device(2));
+    // Sizes whose buffer length would wrap to a few bytes, or exceed what
+    // the engine takes; nothing is read.
+    component kernel("kernel", bytes(16, 0x11), 0xffffff80u);
+    component initfs("initfs", bytes(16, 0x22), 0x80000000u);
+    add(kernel);
+    add(initfs);
+    for (int sim : {0, 1}) {
+        simulate = sim;
+        outcome o = call([&] { return flash_kernel(&set, &ident); });
+        EXPECT_EQ(o.result, -1);
+        EXPECT_EQ(o.err, "Image too big to fit partition\n");
+        o = call([&] { return flash_initfs(&set, &ident); });
+        EXPECT_EQ(o.result, -1);
+        EXPECT_EQ(o.err, "Image too big to fit partition\n");
+    }
+    EXPECT_EQ(kernel.img.fd, -1);
+    EXPECT_EQ(initfs.img.fd, -1);
+    EXPECT_EQ(fake_mtd::count(event::erase), 0u);
+
+    // A simulated run reckons with a 2048-byte header page: this kernel
+    // would still fit behind a 512-byte one.
+    component big("kernel", bytes(16, 0x33), 0x80000000u - 2048);
+    add(big);
+    simulate = 1;
+    outcome o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, "Image too big to fit partition\n");
+    EXPECT_EQ(big.img.fd, -1);
+}
+
+TEST_F(Components, FailuresReleaseThePartition) {
+    install(fake_mtd::large_page_device(16), fake_mtd::large_page_device(16));
+    component kernel("kernel", pattern(3000));
+    component initfs("initfs", pattern(3000));
+    add(kernel);
+    add(initfs);
+
+    // Unreadable component.
+    std::string path = kernel.img.path;
+    strcpy(kernel.img.path, "/nonexistent/kernel");
+    outcome o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+    EXPECT_EQ(fake_mtd::count(event::erase), 0u);
+    strcpy(kernel.img.path, path.c_str());
+
+    // Flashing fails.
+    fake_mtd::get(4).write_fail_addresses = {0};
+    o = call([&] { return flash_initfs(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, std::string("nand_write: write (around 0x00000000): ") + strerror(EIO) + "\n");
+    EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+
+    // The partition cannot be opened.
+    fake_mtd::get(3).type = MTD_NORFLASH;
+    o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, "Only NAND devices supported\n");
+
+    // A verify error in the kernel partition.
+    fake_mtd::get(3).type = MTD_NANDFLASH;
+    fake_mtd::get(3).corrupt_bytes[2048 + 5] = 0x10;
+    o = call([&] { return flash_kernel(&set, &ident); });
+    EXPECT_EQ(o.result, -1);
+    bytes image = kernel.padded();
+    EXPECT_EQ(o.err, verify_line(2048 + 5, image[5] ^ 0x10, image[5]));
+    EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+}
+
+} // namespace
+
+namespace {
+
+std::string as_string(const bytes &b) {
+    return std::string(b.begin(), b.end());
+}
+
+TEST_F(Components, ContainerFlashesBothComponentsByteExact) {
+    fake_mtd::device kdev = fake_mtd::large_page_device(16);
+    kdev.bad_blocks = {1};
+    fake_mtd::device idev = fake_mtd::large_page_device(12);
+    idev.bad_blocks = {0, 5};
+    install(kdev, idev);
+
+    bytes kernel_data = pattern(3 * block_size + 1000, 21); // not a multiple of 128
+    bytes initfs_data = pattern(2 * block_size + 5 * page, 22);
+    bytes other_kernel = pattern(5000, 23);
+    velkan_writer::container c;
+    c.release = "1.2.3";
+    velkan_writer::image k_other("kernel", as_string(other_kernel));
+    k_other.valid = {{"OTHER", {}}};
+    velkan_writer::image k_mine("kernel", as_string(kernel_data));
+    k_mine.valid = {{"PX100", {"A1", "B2"}}};
+    velkan_writer::image i_mine("initfs", as_string(initfs_data));
+    i_mine.valid = {{"PX100", {}}};
+    c.images = {k_other, i_mine, k_mine};
+
+    container_scratch scratch;
+    opened file = scratch.open_bytes(c.encode());
+    ASSERT_EQ(file.result, 0) << file.err;
+    char product[] = "PX100", build[] = "B2";
+    hw_ident device_ident = {product, build};
+
+    outcome o = call([&] { return flash_kernel(file.set, &device_ident); });
+    ASSERT_EQ(o.result, 0) << o.err;
+    o = call([&] { return flash_initfs(file.set, &device_ident); });
+    ASSERT_EQ(o.result, 0) << o.err;
+    EXPECT_EQ(fake_mtd::open_descriptors(), 0);
+
+    // Kernel: header page, the kernel padded to 128 with 0xFF, then erased
+    // flash, on blocks 0, 2, 3, 4; no OOB byte written anywhere.
+    uint32_t ksize = (kernel_data.size() + 127) / 128 * 128;
+    bytes header(page, 0);
+    const uint8_t fields[] = {'P', 'I', 'R', 'L', '!', 'i', 'm', 'g', 2, 0, 0, 0, 0, 0, 0, 0};
+    std::copy(std::begin(fields), std::end(fields), header.begin());
+    header[16] = ksize & 0xff;
+    header[17] = ksize >> 8 & 0xff;
+    header[18] = ksize >> 16 & 0xff;
+    bytes expected_kernel = concat(header, kernel_data);
+    expected_kernel.resize(page + ksize, 0xff);
+    bytes good_kernel;
+    for (uint32_t b : {0u, 2u, 3u, 4u, 5u})
+        good_kernel = concat(good_kernel, fake_mtd::data(3, uint64_t(b) * block_size, block_size));
+    bytes tail(good_kernel.begin() + expected_kernel.size(), good_kernel.end());
+    good_kernel.resize(expected_kernel.size());
+    EXPECT_EQ(good_kernel, expected_kernel);
+    EXPECT_EQ(tail, bytes(tail.size(), 0xff));
+    EXPECT_EQ(fake_mtd::data(3, block_size, 16), bytes(16, 0x00)) << "bad block untouched";
+    for (uint32_t b = 0; b < 16; b++) {
+        if (b == 1)
+            continue;
+        for (uint32_t p = 0; p < 64; p += 9)
+            EXPECT_EQ(fake_mtd::oob(3, uint64_t(b) * block_size + p * page), bytes(64, 0xff))
+                << b << "/" << p;
+    }
+
+    // Initfs: no header, from block 1 on over bad block 5; clean markers in
+    // the first page of every good block and nowhere else.
+    bytes good_initfs;
+    for (uint32_t b : {1u, 2u, 3u})
+        good_initfs = concat(good_initfs, fake_mtd::data(4, uint64_t(b) * block_size, block_size));
+    good_initfs.resize(initfs_data.size());
+    EXPECT_EQ(good_initfs, initfs_data);
+    EXPECT_EQ(fake_mtd::data(4, 3 * block_size + 5 * page, block_size - 5 * page),
+              bytes(block_size - 5 * page, 0xff));
+    for (uint32_t b = 0; b < 12; b++) {
+        bool bad = b == 0 || b == 5;
+        for (uint32_t p = 0; p < 64; p++) {
+            bytes expected = bad ? bytes(64, 0x00) : p == 0 ? marked_oob() : bytes(64, 0xff);
+            EXPECT_EQ(fake_mtd::oob(4, uint64_t(b) * block_size + p * page), expected)
+                << b << "/" << p;
+        }
+    }
+}
+
+TEST_F(Components, ContainerWithoutAFittingKernel) {
+    install(fake_mtd::large_page_device(16), fake_mtd::large_page_device(16));
+    velkan_writer::container c;
+    velkan_writer::image other("kernel", "data");
+    other.valid = {{"OTHER", {}}};
+    c.images = {other};
+    container_scratch scratch;
+    opened file = scratch.open_bytes(c.encode());
+    ASSERT_EQ(file.result, 0) << file.err;
+    char product[] = "PX100", build[] = "B2";
+    hw_ident device_ident = {product, build};
+    outcome o = call([&] { return flash_kernel(file.set, &device_ident); });
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, "No suitable kernel image found.\n");
+    EXPECT_EQ(fake_mtd::table_opens(), 0);
 }
 
 } // namespace
