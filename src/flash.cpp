@@ -1,13 +1,340 @@
 #include "flash.h"
 
 #include "log.h"
+#include "nand.h"
+#include "velkan.h"
 
-int flash_kernel(image_set *, hw_ident *) {
-    error("Flashing the kernel is not supported yet");
-    return -1;
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// The largest page that the page walks transfer.
+constexpr uint32_t max_page_size = 2048;
+// At most this many differing bytes are reported by the verify.
+constexpr int max_verify_reports = 16;
+// The boot loader finds the kernel behind a header page that starts with this.
+const uint8_t kernel_magic[8] = {'P', 'I', 'R', 'L', '!', 'i', 'm', 'g'};
+
+// Owns a heap buffer until it goes out of scope.
+class heap_buffer {
+  public:
+    explicit heap_buffer(size_t size) : ptr_(static_cast<uint8_t *>(calloc(size ? size : 1, 1))) {}
+    ~heap_buffer() {
+        free(ptr_);
+    }
+    heap_buffer(const heap_buffer &) = delete;
+    heap_buffer &operator=(const heap_buffer &) = delete;
+    uint8_t *get() const {
+        return ptr_;
+    }
+
+  private:
+    uint8_t *ptr_;
+};
+
+// The partition of one component: opened, or the stand-alone record of a
+// simulated run. Closed when it goes out of scope.
+class component_partition {
+  public:
+    component_partition() {
+        memset(&simulated_, 0, sizeof simulated_);
+        simulated_.page_size = 2048;
+    }
+    ~component_partition() {
+        if (opened_)
+            nand_close(opened_);
+    }
+    component_partition(const component_partition &) = delete;
+    component_partition &operator=(const component_partition &) = delete;
+    // 0, or -1 when the partition cannot be opened (reported).
+    int acquire(const char *name) {
+        if (simulate)
+            return 0;
+        return nand_open(name, &opened_);
+    }
+    nand_part *get() {
+        return opened_ ? opened_ : &simulated_;
+    }
+
+  private:
+    nand_part simulated_;
+    nand_part *opened_ = nullptr;
+};
+
+// The walks need whole pages in each block, at most max_page_size bytes each.
+bool check_geometry(const nand_part *part) {
+    uint32_t page_size = part->page_size;
+    uint32_t erasesize = part->info.erasesize;
+    if (page_size == 0 || page_size > max_page_size || erasesize < page_size ||
+        erasesize % page_size != 0) {
+        error("Unsupported NAND geometry: %u-byte pages in %u-byte blocks", page_size, erasesize);
+        return false;
+    }
+    return true;
 }
 
-int flash_initfs(image_set *, hw_ident *) {
-    error("Flashing the initfs is not supported yet");
-    return -1;
+// Walks the image's pages over the good blocks from block 0 on.
+struct page_walk {
+    nand_part *part;
+    uint32_t pages_per_block;
+    uint64_t page;   // absolute page number p
+    uint64_t target; // pages to pass, grown by one block for each bad block
+    bool mark;       // write the clean marker into each good block entered
+};
+
+void walk_start(page_walk *walk, nand_part *part, uint32_t length, bool mark) {
+    walk->part = part;
+    walk->pages_per_block = part->info.erasesize / part->page_size;
+    walk->page = 0;
+    walk->target = (static_cast<uint64_t>(length) + part->page_size - 1) / part->page_size;
+    walk->mark = mark;
+}
+
+// Positions the walk on the next page to transfer, stepping over bad blocks.
+// 1 with block and index set, 0 when every page is placed, negative on failure.
+int walk_next(page_walk *walk, int *block, int *index) {
+    while (walk->page < walk->target) {
+        uint64_t b = walk->page / walk->pages_per_block;
+        uint32_t i = static_cast<uint32_t>(walk->page % walk->pages_per_block);
+        if (i == 0) {
+            int answer = nand_block_is_bad(walk->part, static_cast<int>(b));
+            if (answer < 0)
+                return answer;
+            if (answer > 0) {
+                log_printf(1, "Skipping bad block %d", static_cast<int>(b));
+                walk->target += walk->pages_per_block;
+                uint64_t next = (b + 1) * walk->pages_per_block;
+                if (next * walk->part->page_size >= walk->part->info.size) {
+                    error("Ran out of good blocks");
+                    return -1;
+                }
+                walk->page = next;
+                continue;
+            }
+            if (walk->mark) {
+                int status = nand_write_cleanmarker(walk->part, static_cast<int>(b));
+                if (status < 0)
+                    return status;
+            }
+        }
+        *block = static_cast<int>(b);
+        *index = static_cast<int>(i);
+        return 1;
+    }
+    return 0;
+}
+
+void put_le32(uint8_t *bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+    bytes[2] = static_cast<uint8_t>(value >> 16);
+    bytes[3] = static_cast<uint8_t>(value >> 24);
+}
+
+} // namespace
+
+int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
+    log_printf(2, "Erase %u blocks", block_count);
+    if (!check_geometry(part))
+        return -1;
+    uint64_t end = static_cast<uint64_t>(first_block) + block_count;
+    for (uint64_t b = first_block; b < end;) {
+        int answer = nand_block_is_bad(part, static_cast<int>(b));
+        if (answer < 0)
+            return -1;
+        if (answer > 0) {
+            b++;
+            end++;
+            if (end * part->info.erasesize > part->info.size)
+                return -1;
+            continue;
+        }
+        if (nand_erase(part, static_cast<int>(b)) < 0)
+            return -1;
+        b++;
+    }
+    return 0;
+}
+
+int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
+    log_printf(2, "Program %u bytes", length);
+    if (!check_geometry(part))
+        return -1;
+    uint8_t scratch[max_page_size];
+    page_walk walk;
+    walk_start(&walk, part, length, false);
+    uint32_t remaining = length;
+    int block, index, status;
+    while ((status = walk_next(&walk, &block, &index)) > 0) {
+        if (remaining < part->page_size) {
+            memcpy(scratch, data, remaining);
+            memset(scratch + remaining, 0xff, part->page_size - remaining);
+            status = nand_write(part, block, index, scratch);
+            if (status < 0)
+                return status;
+            break;
+        }
+        status = nand_write(part, block, index, data);
+        if (status < 0)
+            return status;
+        data += part->page_size;
+        remaining -= part->page_size;
+        walk.page++;
+    }
+    return status < 0 ? status : 0;
+}
+
+int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
+    log_printf(3, "%d bytes to read", static_cast<int>(length));
+    if (!check_geometry(part))
+        return -1;
+    uint8_t scratch[max_page_size];
+    page_walk walk;
+    walk_start(&walk, part, length, mode == flash_mode_jffs2);
+    uint32_t remaining = length;
+    int block, index, status;
+    while ((status = walk_next(&walk, &block, &index)) > 0) {
+        if (remaining < part->page_size) {
+            status = nand_read(part, block, index, scratch);
+            if (status < 0)
+                return status;
+            memcpy(buf, scratch, remaining);
+            break;
+        }
+        status = nand_read(part, block, index, buf);
+        if (status < 0)
+            return status;
+        buf += part->page_size;
+        remaining -= part->page_size;
+        walk.page++;
+    }
+    return status < 0 ? status : 0;
+}
+
+int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) {
+    if (static_cast<uint64_t>(static_cast<int64_t>(length)) > part->usable_size) {
+        error("Image too big to fit partition");
+        return -1;
+    }
+    if (!check_geometry(part))
+        return -1;
+    uint32_t erasesize = part->info.erasesize;
+    uint32_t size = static_cast<uint32_t>(length);
+
+    if (flash_erase(part, 0, static_cast<uint32_t>(part->usable_size / erasesize)) < 0)
+        return -1;
+    int status = flash_write(part, data, size);
+    if (status < 0)
+        return status;
+
+    int result;
+    {
+        heap_buffer readback(size);
+        if (!readback.get())
+            return -1;
+        result = flash_read(part, readback.get(), size, mode);
+        if (result == 0 && size > 0 && memcmp(readback.get(), data, size) != 0) {
+            int reports = 0;
+            for (uint32_t i = 0; i < size && reports < max_verify_reports; i++) {
+                if (readback.get()[i] == data[i])
+                    continue;
+                error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", i, readback.get()[i],
+                      data[i]);
+                reports++;
+            }
+            result = -1;
+        }
+    }
+    if (mode != flash_mode_jffs2)
+        return result;
+
+    // Clean markers for the blocks behind the image.
+    uint32_t blocks = part->info.size / erasesize;
+    uint64_t first = (static_cast<uint64_t>(size) + erasesize - 1) / erasesize;
+    int pass = 0;
+    for (uint64_t b = first; b < blocks; b++) {
+        int answer = nand_block_is_bad(part, static_cast<int>(b));
+        if (answer < 0)
+            return answer;
+        if (answer > 0) {
+            log_printf(1, "Skipping bad block %d", static_cast<int>(b));
+            continue;
+        }
+        pass = nand_write_cleanmarker(part, static_cast<int>(b));
+        if (pass < 0)
+            return pass;
+    }
+    return result < 0 ? result : pass;
+}
+
+void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header) {
+    memset(header, 0, part->page_size);
+    memcpy(header, kernel_magic, sizeof kernel_magic);
+    put_le32(header + 8, 2);
+    put_le32(header + 16, img->size);
+}
+
+int flash_kernel(image_set *set, hw_ident *ident) {
+    subimage *img = image_find_component(set, ident, "kernel");
+    if (!img) {
+        fputs("No suitable kernel image found.\n", stderr);
+        return -1;
+    }
+    component_partition partition;
+    if (partition.acquire("kernel") < 0)
+        return -1;
+    nand_part *part = partition.get();
+
+    uint64_t length = static_cast<uint64_t>(part->page_size) + img->size;
+    if (length > INT32_MAX) {
+        error("Image too big to fit partition");
+        return -1;
+    }
+    heap_buffer buffer(static_cast<size_t>(length));
+    if (!buffer.get())
+        return -1;
+    flash_kernel_header(img, part, buffer.get());
+
+    log_printf(1, "Reading kernel image");
+    if (velkan_read_bytes(img, 0, buffer.get() + part->page_size, img->size) < 0)
+        return -1;
+    if (simulate)
+        return 0;
+    log_printf(1, "Flashing kernel image");
+    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), flash_mode_raw) < 0)
+        return -1;
+    return 0;
+}
+
+int flash_initfs(image_set *set, hw_ident *ident) {
+    subimage *img = image_find_component(set, ident, "initfs");
+    if (!img) {
+        fputs("No suitable initfs image found.\n", stderr);
+        return -1;
+    }
+    component_partition partition;
+    if (partition.acquire("initfs") < 0)
+        return -1;
+    nand_part *part = partition.get();
+
+    if (img->size > INT32_MAX) {
+        error("Image too big to fit partition");
+        return -1;
+    }
+    heap_buffer buffer(img->size);
+    if (!buffer.get())
+        return -1;
+
+    log_printf(1, "Reading initfs image");
+    if (velkan_read_bytes(img, 0, buffer.get(), img->size) < 0)
+        return -1;
+    if (simulate)
+        return 0;
+    log_printf(1, "Flashing initfs image");
+    if (flash_image(part, buffer.get(), static_cast<int32_t>(img->size), flash_mode_jffs2) < 0)
+        return -1;
+    return 0;
 }

@@ -1,1 +1,382 @@
 #include "nand.h"
+
+#include "log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+// The kernel header no longer defines the legacy OOB placement request.
+#ifndef MEMSETOOBSEL
+#define MEMSETOOBSEL _IOW('M', 9, struct nand_oobinfo)
+#endif
+
+static_assert(sizeof(mtd_info_user) == 32, "mtd_info_user layout");
+static_assert(sizeof(nand_ecclayout_user) == 328, "nand_ecclayout_user layout");
+static_assert(sizeof(nand_oobinfo) == 200, "nand_oobinfo layout");
+static_assert(sizeof(erase_info_user) == 8, "erase_info_user layout");
+static_assert(sizeof(loff_t) == 8, "loff_t is a 64-bit offset");
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+static_assert(sizeof(void *) != 4 || sizeof(mtd_oob_buf) == 12, "mtd_oob_buf layout");
+
+namespace {
+
+const char mtd_table_path[] = "/proc/mtd";
+const char mtd_device_format[] = "/dev/mtd%d";
+
+// Lines of the partition table longer than this are not ours to interpret.
+constexpr int table_line_size = 256;
+
+// The JFFS2 clean marker: magic 0x1985, node type 0x2003, total length 8,
+// little-endian, without its CRC word.
+const uint8_t cleanmarker[8] = {0x85, 0x19, 0x03, 0x20, 0x08, 0x00, 0x00, 0x00};
+constexpr uint32_t oob_buffer_size = 256;
+
+// Owns a descriptor until released.
+class descriptor {
+  public:
+    explicit descriptor(int fd) : fd_(fd) {}
+    ~descriptor() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    int get() const {
+        return fd_;
+    }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+// Owns a heap record until released.
+template <typename T> class heap_record {
+  public:
+    heap_record() : ptr_(static_cast<T *>(calloc(1, sizeof(T)))) {}
+    ~heap_record() {
+        free(ptr_);
+    }
+    heap_record(const heap_record &) = delete;
+    heap_record &operator=(const heap_record &) = delete;
+    T *get() const {
+        return ptr_;
+    }
+    T *release() {
+        T *ptr = ptr_;
+        ptr_ = nullptr;
+        return ptr;
+    }
+
+  private:
+    T *ptr_;
+};
+
+// Reads one line of at most size - 1 characters into line, without its
+// newline. A longer line is consumed whole and marked as too long. False at
+// end of file.
+bool read_line(FILE *file, char *line, int size, bool *too_long) {
+    int n = 0;
+    int c = getc(file);
+    if (c == EOF)
+        return false;
+    *too_long = false;
+    while (c != EOF && c != '\n') {
+        if (n < size - 1)
+            line[n++] = static_cast<char>(c);
+        else
+            *too_long = true;
+        c = getc(file);
+    }
+    line[n] = 0;
+    return true;
+}
+
+// Interprets one line of the partition table: the device field "mtd<N>:"
+// and the name between the first and the last double quote. False for a
+// line that does not have that form (the heading among them).
+bool parse_table_line(const char *line, int *number, const char **name, size_t *name_len) {
+    const char *p = line;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (strncmp(p, "mtd", 3) != 0)
+        return false;
+    p += 3;
+    if (*p < '0' || *p > '9')
+        return false;
+    int value = 0;
+    while (*p >= '0' && *p <= '9') {
+        int digit = *p - '0';
+        if (value > (INT_MAX - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+        p++;
+    }
+    if (*p != ':')
+        return false;
+    const char *open_quote = strchr(p, '"');
+    if (!open_quote)
+        return false;
+    const char *close_quote = strrchr(open_quote, '"');
+    if (close_quote == open_quote)
+        return false;
+    *number = value;
+    *name = open_quote + 1;
+    *name_len = static_cast<size_t>(close_quote - open_quote - 1);
+    return true;
+}
+
+uint64_t block_start(const nand_part *part, int block) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(block)) * part->info.erasesize;
+}
+
+uint64_t page_address(const nand_part *part, int block, int page) {
+    return block_start(part, block) +
+           static_cast<uint64_t>(static_cast<uint32_t>(page)) * part->page_size;
+}
+
+// Page size as this program reckons it from the erase-block size.
+uint32_t page_size_for(uint32_t erasesize) {
+    return erasesize > 0x4000 ? 2048 : 512;
+}
+
+// An erase block must hold a whole number of pages, at least one.
+bool geometry_is_valid(uint32_t erasesize, uint32_t page_size) {
+    return erasesize >= page_size && erasesize % page_size == 0;
+}
+
+} // namespace
+
+int mtd_find_partition(const char *name) {
+    return mtd_find_partition_in(mtd_table_path, name);
+}
+
+int mtd_find_partition_in(const char *table_path, const char *name) {
+    FILE *file = fopen(table_path, "r");
+    if (!file) {
+        error("%s: %s", table_path, strerror(errno));
+        return -1;
+    }
+    size_t wanted_len = strlen(name);
+    int found = -1;
+    char line[table_line_size];
+    bool too_long = false;
+    while (found < 0 && read_line(file, line, sizeof line, &too_long)) {
+        int number;
+        const char *entry;
+        size_t entry_len;
+        if (too_long || !parse_table_line(line, &number, &entry, &entry_len))
+            continue;
+        if (entry_len == wanted_len && memcmp(entry, name, wanted_len) == 0)
+            found = number;
+    }
+    bool failed = found < 0 && ferror(file);
+    int read_errno = errno;
+    fclose(file);
+    if (failed) {
+        error("%s: %s", table_path, strerror(read_errno));
+        return -1;
+    }
+    if (found < 0)
+        error("partition '%s' not found", name);
+    return found;
+}
+
+int nand_open(const char *name, nand_part **out) {
+    int number = mtd_find_partition(name);
+    if (number < 0)
+        return -1;
+
+    char path[32];
+    snprintf(path, sizeof path, mtd_device_format, number);
+    descriptor fd(open(path, O_RDWR));
+    if (fd.get() < 0) {
+        error("%s: %s", path, strerror(errno));
+        return -1;
+    }
+
+    heap_record<nand_part> record;
+    nand_part *part = record.get();
+    if (!part)
+        return -1;
+
+    if (ioctl(fd.get(), MEMGETINFO, &part->info) < 0) {
+        error("MEMGETINFO: %s", strerror(errno));
+        return -1;
+    }
+    if (part->info.type != MTD_NANDFLASH) {
+        error("Only NAND devices supported");
+        return -1;
+    }
+    if (ioctl(fd.get(), ECCGETLAYOUT, &part->ecclayout) < 0) {
+        error("ECCGETLAYOUT: %s", strerror(errno));
+        return -1;
+    }
+
+    part->page_size = page_size_for(part->info.erasesize);
+    if (!geometry_is_valid(part->info.erasesize, part->page_size)) {
+        error("Unsupported erase block size %u for %u-byte pages", part->info.erasesize,
+              part->page_size);
+        return -1;
+    }
+
+    nand_oobinfo oobinfo;
+    memset(&oobinfo, 0, sizeof oobinfo);
+    oobinfo.useecc = MTD_NANDECC_AUTOPLACE;
+    if (ioctl(fd.get(), MEMSETOOBSEL, &oobinfo) < 0 && errno != ENOTTY) {
+        error("MEMSETOOBSEL: %s", strerror(errno));
+        return -1;
+    }
+
+    part->fd = fd.get();
+    int good = nand_count_good_blocks(part);
+    if (good < 0)
+        return -1;
+    part->usable_size = static_cast<uint64_t>(part->info.erasesize) * static_cast<uint32_t>(good);
+
+    fd.release();
+    *out = record.release();
+    return 0;
+}
+
+int nand_block_is_bad(nand_part *part, int block) {
+    loff_t offset = static_cast<loff_t>(block_start(part, block));
+    int answer = ioctl(part->fd, MEMGETBADBLOCK, &offset);
+    if (answer < 0) {
+        error("MEMGETBADBLOCK: %s", strerror(errno));
+        return -1;
+    }
+    return answer;
+}
+
+int nand_count_good_blocks(nand_part *part) {
+    if (part->info.erasesize == 0) {
+        error("Unsupported erase block size 0");
+        return -1;
+    }
+    uint32_t blocks = part->info.size / part->info.erasesize;
+    int good = 0;
+    for (uint32_t block = 0; block < blocks; block++) {
+        int answer = nand_block_is_bad(part, static_cast<int>(block));
+        if (answer < 0)
+            return -1;
+        if (answer == 0)
+            good++;
+    }
+    return good;
+}
+
+void nand_close(nand_part *part) {
+    if (!part)
+        return;
+    close(part->fd);
+    free(part);
+}
+
+int nand_read(nand_part *part, int block, int page, uint8_t *buf) {
+    uint64_t address = page_address(part, block, page);
+    unsigned long long shown = address;
+    if (lseek(part->fd, static_cast<off_t>(address), SEEK_SET) < 0) {
+        error("nand_read: lseek %08llx: %s", shown, strerror(errno));
+        return -1;
+    }
+    ssize_t got = read(part->fd, buf, part->page_size);
+    if (got != static_cast<ssize_t>(part->page_size)) {
+        error("nand_read: read (%d bytes at %08llx): %s", static_cast<int>(part->page_size), shown,
+              strerror(errno));
+        return -1;
+    }
+    log_printf(4, "nand_read: at 0x%08llx (%02x %02x %02x %02x)", shown, buf[0], buf[1], buf[2],
+               buf[3]);
+    return 0;
+}
+
+int nand_write(nand_part *part, int block, int page, const uint8_t *data) {
+    uint64_t address = page_address(part, block, page);
+    unsigned long long shown = address;
+    log_printf(3, "nand_write: %d bytes to 0x%08llx (%02x %02x %02x %02x)",
+               static_cast<int>(part->page_size), shown, data[0], data[1], data[2], data[3]);
+    if (lseek(part->fd, static_cast<off_t>(address), SEEK_SET) < 0) {
+        error("nand_write: lseek %08llx: %s", shown, strerror(errno));
+        return -1;
+    }
+    ssize_t put = write(part->fd, data, part->page_size);
+    if (put != static_cast<ssize_t>(part->page_size)) {
+        error("nand_write: write (around 0x%08llx): %s", shown, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int nand_erase(nand_part *part, int block) {
+    uint64_t start = block_start(part, block);
+    log_printf(3, "nand_erase: block %d at 0x%08llx", block,
+               static_cast<unsigned long long>(start));
+    if (start > UINT32_MAX) {
+        // The request carries a 32-bit start; no partition reaches this far.
+        error("MEMERASE (block %d): %s", block, strerror(EINVAL));
+        return -1;
+    }
+    erase_info_user erase;
+    memset(&erase, 0, sizeof erase);
+    erase.start = static_cast<uint32_t>(start);
+    erase.length = part->info.erasesize;
+    if (ioctl(part->fd, MEMERASE, &erase) < 0) {
+        error("MEMERASE (block %d): %s", block, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int nand_write_cleanmarker(nand_part *part, int block) {
+    uint32_t oobsize = part->info.oobsize;
+    if (oobsize > oob_buffer_size)
+        return -1;
+    uint64_t start = block_start(part, block);
+    if (start > UINT32_MAX)
+        return -1;
+
+    uint8_t oob[oob_buffer_size];
+    memset(oob, 0xff, sizeof oob);
+    uint32_t remaining = part->ecclayout.oobavail < sizeof cleanmarker ? part->ecclayout.oobavail
+                                                                       : sizeof cleanmarker;
+    uint32_t placed = 0;
+    for (int region = 0; remaining > 0; region++) {
+        if (region >= 8)
+            return -1;
+        const nand_oobfree &free_region = part->ecclayout.oobfree[region];
+        uint64_t end = static_cast<uint64_t>(free_region.offset) + free_region.length;
+        if (end > oob_buffer_size)
+            return -1;
+        uint32_t take = free_region.length < remaining ? free_region.length : remaining;
+        // Marker bytes beyond the OOB area that is written would be lost.
+        if (take > 0 && free_region.offset + take > oobsize)
+            return -1;
+        memcpy(oob + free_region.offset, cleanmarker + placed, take);
+        placed += take;
+        remaining -= take;
+    }
+
+    mtd_oob_buf request;
+    memset(&request, 0, sizeof request);
+    request.start = static_cast<uint32_t>(start);
+    request.length = oobsize;
+    request.ptr = oob;
+    int answer = ioctl(part->fd, MEMWRITEOOB, &request);
+    if (answer < 0) {
+        error("MEMWRITEOOB: %s", strerror(errno));
+        return -1;
+    }
+    return answer;
+}
