@@ -18,12 +18,15 @@ if ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; then
   apt-get update -q
 fi
 
-kernel_pkg=$(apt-cache depends linux-image-armmp:armhf |
-  sed -n 's/^ *Depends: \(linux-image-[0-9].*-armmp\)\(:armhf\)\?$/\1/p' | head -n1)
-if [ -z "$kernel_pkg" ]; then
-  echo "fetch.sh: cannot resolve the armmp kernel package" >&2
-  exit 1
-fi
+resolve_kernel() {
+  kernel_pkg=$(apt-cache depends linux-image-armmp:armhf |
+    sed -n 's/^ *Depends: \(linux-image-[0-9].*-armmp\)\(:armhf\)\?$/\1/p' | head -n1)
+  if [ -z "$kernel_pkg" ]; then
+    echo "fetch.sh: cannot resolve the armmp kernel package" >&2
+    exit 1
+  fi
+}
+resolve_kernel
 
 stamp="$cache/kernel-package"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$kernel_pkg" ] &&
@@ -39,18 +42,27 @@ mkdir -p "$cache/debs" "$cache/root" "$cache/modules" "$cache/mtd/bin" "$cache/m
 # entries are checked below: a library from elsewhere stops the fetch).
 mtd_programs=(nanddump nandwrite flash_erase)
 
-(
-  cd "$cache/debs"
-  # apt's sandbox user may not write here; the download then runs as root.
-  apt-get download -q "$kernel_pkg:armhf" busybox-static:armhf mtd-utils:armhf libc6:armhf \
-    2> >(grep -v 'Download is performed unsandboxed' >&2)
-)
+download() {
+  rm -f "$cache"/debs/*.deb
+  (
+    cd "$cache/debs"
+    # apt's sandbox user may not write here; the download then runs as root.
+    apt-get download -q "$kernel_pkg:armhf" busybox-static:armhf mtd-utils:armhf libc6:armhf \
+      2> >(grep -v 'Download is performed unsandboxed' >&2)
+  )
+}
+# Stale package lists name versions that the archive no longer has.
+if ! download; then
+  apt-get update -q
+  resolve_kernel
+  download
+fi
 for deb in "$cache"/debs/*.deb; do
   dpkg-deb -x "$deb" "$cache/root"
 done
 
 root="$cache/root"
-vmlinuz=$(ls "$root"/boot/vmlinuz-*-armmp | head -n1)
+vmlinuz=$(find "$root/boot" -name "vmlinuz-*-armmp" | head -n1)
 cp "$vmlinuz" "$cache/vmlinuz"
 for mod in nandsim jffs2; do
   found=$(find "$root/lib/modules" -name "$mod.ko*" | head -n1)

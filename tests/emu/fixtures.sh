@@ -30,6 +30,7 @@ padded() {
   ff_bytes $(($(rounded128 "$size") - size))
 }
 
+# shellcheck disable=SC2059 # the escapes are built for printf
 le32() {
   local v=$1
   printf "\\x$(printf %02x $((v & 255)))\\x$(printf %02x $((v >> 8 & 255)))"

@@ -1,4 +1,5 @@
 # Host side of the emulated ARM device, sourced by run.sh and the demo.
+# shellcheck shell=bash
 # Expects the current directory to be the repository root.
 
 EMU_CACHE=.cache/guest

@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # Guest helpers for the emulated device's tests (busybox sh).
 #
 # Console protocol read by the host:

@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # The demo: flashes the sample firmware onto the simulated NAND chip with -v
 # and shows what landed there.
 . /vf/lib.sh

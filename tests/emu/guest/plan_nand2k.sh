@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # Tests on the chip with 2048-byte pages, 128 KiB blocks and 64 OOB bytes:
 # "kernel" is 16 blocks, "initfs" 128. Ends with a real restart (-R).
 . /vf/lib.sh
@@ -173,14 +174,18 @@ t_read_fails() {
   fi
 }
 
+# Random single-bit flips on reads, which the ECC corrects: the read-back of a
+# 12 MiB initfs image still verifies.
 t_bitflips() {
   nand_load bitflips=1 || return
-  flasher ident=VF100:A1 flips -f -F "$DATA/basic.velkan"
+  dd if=/dev/urandom of="$T/big.bin" bs=1024 count=12288 2>/dev/null
+  dmesg -c >/dev/null
+  flasher ident=VF100:A1 flips -f -i "$T/big.bin"
+  info "bitflips: $(dmesg | grep -c 'flipping bit') bits flipped on the tool's reads"
   expect_rc flips 0
-  expect_line flips out "Image(s) successfully flashed"
-  expect_content "$KDEV" "$DATA/exp-kernel.bin"
-  expect_content "$IDEV" "$DATA/exp-initfs.bin"
-  info "bitflips: $(dmesg | grep -c 'flipping bit') bits flipped on reads"
+  expect_lines flips out "Reading and flashing initfs image" "Image(s) successfully flashed"
+  expect_content "$IDEV" "$T/big.bin"
+  rm -f "$T/big.bin"
 }
 
 t_too_big() {

@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # Tests on the chip with 512-byte pages, 16 KiB blocks and 16 OOB bytes:
 # "kernel" is 64 blocks, "initfs" 512.
 . /vf/lib.sh
