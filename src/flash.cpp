@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "nand.h"
+#include "owners.h"
 #include "velkan.h"
 
 #include <stdint.h>
@@ -17,23 +18,6 @@ constexpr uint32_t max_page_size = 2048;
 constexpr int max_verify_reports = 16;
 // The boot loader finds the kernel behind a header page that starts with this.
 const uint8_t kernel_magic[8] = {'P', 'I', 'R', 'L', '!', 'i', 'm', 'g'};
-
-// Owns a heap buffer until it goes out of scope.
-class heap_buffer {
-  public:
-    explicit heap_buffer(size_t size) : ptr_(static_cast<uint8_t *>(calloc(size ? size : 1, 1))) {}
-    ~heap_buffer() {
-        free(ptr_);
-    }
-    heap_buffer(const heap_buffer &) = delete;
-    heap_buffer &operator=(const heap_buffer &) = delete;
-    uint8_t *get() const {
-        return ptr_;
-    }
-
-  private:
-    uint8_t *ptr_;
-};
 
 // The partition of one component: opened, or the stand-alone record of a
 // simulated run. Closed when it goes out of scope.
@@ -232,7 +216,7 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
 
     int result;
     {
-        heap_buffer readback(size);
+        heap_ptr<uint8_t> readback(size);
         if (!readback.get())
             return -1;
         result = flash_read(part, readback.get(), size, mode);
@@ -293,7 +277,7 @@ int flash_kernel(image_set *set, hw_ident *ident) {
         error("Image too big to fit partition");
         return -1;
     }
-    heap_buffer buffer(static_cast<size_t>(length));
+    heap_ptr<uint8_t> buffer(static_cast<size_t>(length));
     if (!buffer.get())
         return -1;
     flash_kernel_header(img, part, buffer.get());
@@ -324,7 +308,7 @@ int flash_initfs(image_set *set, hw_ident *ident) {
         error("Image too big to fit partition");
         return -1;
     }
-    heap_buffer buffer(img->size);
+    heap_ptr<uint8_t> buffer(img->size);
     if (!buffer.get())
         return -1;
 

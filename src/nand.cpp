@@ -1,6 +1,7 @@
 #include "nand.h"
 
 #include "log.h"
+#include "owners.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -37,51 +38,6 @@ constexpr int table_line_size = 256;
 // little-endian, without its CRC word.
 const uint8_t cleanmarker[8] = {0x85, 0x19, 0x03, 0x20, 0x08, 0x00, 0x00, 0x00};
 constexpr uint32_t oob_buffer_size = 256;
-
-// Owns a descriptor until released.
-class descriptor {
-  public:
-    explicit descriptor(int fd) : fd_(fd) {}
-    ~descriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    descriptor(const descriptor &) = delete;
-    descriptor &operator=(const descriptor &) = delete;
-    int get() const {
-        return fd_;
-    }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
-
-// Owns a heap record until released.
-template <typename T> class heap_record {
-  public:
-    heap_record() : ptr_(static_cast<T *>(calloc(1, sizeof(T)))) {}
-    ~heap_record() {
-        free(ptr_);
-    }
-    heap_record(const heap_record &) = delete;
-    heap_record &operator=(const heap_record &) = delete;
-    T *get() const {
-        return ptr_;
-    }
-    T *release() {
-        T *ptr = ptr_;
-        ptr_ = nullptr;
-        return ptr;
-    }
-
-  private:
-    T *ptr_;
-};
 
 // Reads one line of at most size - 1 characters into line, without its
 // newline. A longer line is consumed whole and marked as too long. False at
@@ -206,7 +162,7 @@ int nand_open(const char *name, nand_part **out) {
         return -1;
     }
 
-    heap_record<nand_part> record;
+    heap_ptr<nand_part> record;
     nand_part *part = record.get();
     if (!part)
         return -1;

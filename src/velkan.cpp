@@ -2,6 +2,7 @@
 
 #include "ident.h"
 #include "log.h"
+#include "owners.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -50,18 +51,6 @@ constexpr uint64_t max_data_size = 0xFFFFFFFFu & ~uint64_t(data_alignment - 1);
         if (!(condition))                                                                          \
             check_failed(text, __LINE__, __func__);                                                \
     } while (0)
-
-// Closes the descriptor it holds when it goes out of scope.
-struct fd_owner {
-    int fd;
-    explicit fd_owner(int descriptor) : fd(descriptor) {}
-    ~fd_owner() {
-        if (fd >= 0)
-            close(fd);
-    }
-    fd_owner(const fd_owner &) = delete;
-    fd_owner &operator=(const fd_owner &) = delete;
-};
 
 // One read of exactly count bytes. A short read at the end of the file leaves
 // errno at 0, so perror never repeats an older, unrelated error.
@@ -183,13 +172,13 @@ int image_open(image_set *set, const char *path) {
         error("%s: path longer than %u characters", path, static_cast<unsigned>(max_path_len));
         return -1;
     }
-    fd_owner file(open(path, O_RDONLY));
-    if (file.fd < 0) {
+    descriptor file(open(path, O_RDONLY));
+    if (file.get() < 0) {
         perror(path);
         return -1;
     }
     struct stat st;
-    if (fstat(file.fd, &st) < 0) {
+    if (fstat(file.get(), &st) < 0) {
         perror("fstat");
         return -1;
     }
@@ -199,18 +188,18 @@ int image_open(image_set *set, const char *path) {
         return -1;
     }
     set->file_size = static_cast<uint32_t>(st.st_size);
-    if (image_read_header(file.fd, set) < 0)
+    if (image_read_header(file.get(), set) < 0)
         return -1;
     image_log_sw_version(set);
     for (;;) {
-        off_t pos = lseek(file.fd, 0, SEEK_CUR);
+        off_t pos = lseek(file.get(), 0, SEEK_CUR);
         if (pos < 0) {
             perror(path);
             return -1;
         }
         if (static_cast<uint64_t>(pos) >= set->file_size)
             return 0;
-        if (image_read_subimage(file.fd, static_cast<uint32_t>(pos), path, set) < 0)
+        if (image_read_subimage(file.get(), static_cast<uint32_t>(pos), path, set) < 0)
             return -1;
     }
 }

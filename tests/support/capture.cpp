@@ -4,9 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-namespace {
-
-int temp_file() {
+int anonymous_temp_file() {
     char name[] = "/tmp/vf-capture-XXXXXX";
     int fd = mkstemp(name);
     if (fd >= 0)
@@ -14,7 +12,7 @@ int temp_file() {
     return fd;
 }
 
-std::string slurp(int fd) {
+std::string read_whole_file(int fd) {
     std::string text;
     char buf[4096];
     lseek(fd, 0, SEEK_SET);
@@ -27,15 +25,13 @@ std::string slurp(int fd) {
     return text;
 }
 
-} // namespace
-
 output_capture::output_capture() {
     fflush(stdout);
     fflush(stderr);
     saved_out_ = dup(1);
     saved_err_ = dup(2);
-    file_out_ = temp_file();
-    file_err_ = temp_file();
+    file_out_ = anonymous_temp_file();
+    file_err_ = anonymous_temp_file();
     if (saved_out_ < 0 || saved_err_ < 0 || file_out_ < 0 || file_err_ < 0)
         abort();
     dup2(file_out_, 1);
@@ -56,8 +52,8 @@ void output_capture::stop() {
     dup2(saved_err_, 2);
     close(saved_out_);
     close(saved_err_);
-    out_ = slurp(file_out_);
-    err_ = slurp(file_err_);
+    out_ = read_whole_file(file_out_);
+    err_ = read_whole_file(file_err_);
     close(file_out_);
     close(file_err_);
 }

@@ -3,6 +3,11 @@
 
 #include <string>
 
+// A temporary file that is already unlinked; -1 on failure.
+int anonymous_temp_file();
+// Everything in the file behind fd, read from its start.
+std::string read_whole_file(int fd);
+
 class output_capture {
   public:
     output_capture();

@@ -1,4 +1,5 @@
 #include "support/process.h"
+#include "support/capture.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -8,27 +9,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string read_all(int fd) {
-    std::string text;
-    char buf[4096];
-    lseek(fd, 0, SEEK_SET);
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-int anonymous_file() {
-    char name[] = "/tmp/vf-run-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd >= 0)
-        unlink(name);
-    return fd;
-}
 
 tool_result run_binary(const char *binary, const std::vector<std::string> &args) {
     std::vector<std::string> argv_strings;
@@ -42,8 +22,8 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args)
     argv.push_back(nullptr);
 
     tool_result result;
-    int out = anonymous_file();
-    int err = anonymous_file();
+    int out = anonymous_temp_file();
+    int err = anonymous_temp_file();
     if (out < 0 || err < 0)
         return result;
     fflush(stdout);
@@ -60,8 +40,8 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args)
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid)
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_all(out);
-    result.err = read_all(err);
+    result.out = read_whole_file(out);
+    result.err = read_whole_file(err);
     close(out);
     close(err);
     return result;

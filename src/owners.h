@@ -1,0 +1,56 @@
+// Owners that release a descriptor or a heap allocation on every path.
+#pragma once
+
+#include <stddef.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+// Closes the descriptor it holds when it goes out of scope.
+class descriptor {
+  public:
+    explicit descriptor(int fd) : fd_(fd) {}
+    ~descriptor() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    int get() const {
+        return fd_;
+    }
+    // Hands the descriptor over to the caller.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+// count zero-filled elements on the heap, freed when it goes out of scope. At
+// least one element is allocated, so an empty request still gives a pointer;
+// get() is null when memory ran out.
+template <typename T> class heap_ptr {
+  public:
+    explicit heap_ptr(size_t count = 1)
+        : ptr_(static_cast<T *>(calloc(count ? count : 1, sizeof(T)))) {}
+    ~heap_ptr() {
+        free(ptr_);
+    }
+    heap_ptr(const heap_ptr &) = delete;
+    heap_ptr &operator=(const heap_ptr &) = delete;
+    T *get() const {
+        return ptr_;
+    }
+    // Hands the allocation over to the caller.
+    T *release() {
+        T *ptr = ptr_;
+        ptr_ = nullptr;
+        return ptr;
+    }
+
+  private:
+    T *ptr_;
+};
