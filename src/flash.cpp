@@ -111,6 +111,34 @@ int walk_next(page_walk *walk, int *block, int *index) {
     return 0;
 }
 
+// Sixteen bytes as one vector: a NEON register on the device.
+using words16 __attribute__((vector_size(16))) = uint32_t;
+
+words16 load16(const uint8_t *bytes) {
+    words16 words;
+    memcpy(&words, bytes, sizeof words);
+    return words;
+}
+
+// True when the count bytes at a and b are equal. Compares 64 bytes a step;
+// the C library's memcmp goes byte by byte on the device, which made up a
+// fifth of the instructions executed to flash a large image.
+bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t count) {
+    uint32_t i = 0;
+    for (; count - i >= 64; i += 64) {
+        words16 diff = (load16(a + i) ^ load16(b + i)) | (load16(a + i + 16) ^ load16(b + i + 16)) |
+                       (load16(a + i + 32) ^ load16(b + i + 32)) |
+                       (load16(a + i + 48) ^ load16(b + i + 48));
+        if ((diff[0] | diff[1] | diff[2] | diff[3]) != 0)
+            return false;
+    }
+    for (; i < count; i++) {
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
+}
+
 void put_le32(uint8_t *bytes, uint32_t value) {
     bytes[0] = static_cast<uint8_t>(value);
     bytes[1] = static_cast<uint8_t>(value >> 8);
@@ -216,11 +244,12 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
 
     int result;
     {
-        heap_ptr<uint8_t> readback(size);
+        // flash_read fills it whole before it returns 0.
+        byte_buffer readback(size);
         if (!readback.get())
             return -1;
         result = flash_read(part, readback.get(), size, mode);
-        if (result == 0 && size > 0 && memcmp(readback.get(), data, size) != 0) {
+        if (result == 0 && !same_bytes(readback.get(), data, size)) {
             int reports = 0;
             for (uint32_t i = 0; i < size && reports < max_verify_reports; i++) {
                 if (readback.get()[i] == data[i])
@@ -277,7 +306,7 @@ int flash_kernel(image_set *set, hw_ident *ident) {
         error("Image too big to fit partition");
         return -1;
     }
-    heap_ptr<uint8_t> buffer(static_cast<size_t>(length));
+    byte_buffer buffer(static_cast<size_t>(length));
     if (!buffer.get())
         return -1;
     flash_kernel_header(img, part, buffer.get());
@@ -308,7 +337,7 @@ int flash_initfs(image_set *set, hw_ident *ident) {
         error("Image too big to fit partition");
         return -1;
     }
-    heap_ptr<uint8_t> buffer(img->size);
+    byte_buffer buffer(img->size);
     if (!buffer.get())
         return -1;
 

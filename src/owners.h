@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -53,4 +54,24 @@ template <typename T> class heap_ptr {
 
   private:
     T *ptr_;
+};
+
+// count bytes on the heap, not zero-filled, freed when it goes out of scope:
+// for large buffers that are written whole before they are read. Zero-filling
+// would touch every page of a buffer of many megabytes for nothing. At least
+// one byte is allocated; get() is null when memory ran out.
+class byte_buffer {
+  public:
+    explicit byte_buffer(size_t count) : ptr_(static_cast<uint8_t *>(malloc(count ? count : 1))) {}
+    ~byte_buffer() {
+        free(ptr_);
+    }
+    byte_buffer(const byte_buffer &) = delete;
+    byte_buffer &operator=(const byte_buffer &) = delete;
+    uint8_t *get() const {
+        return ptr_;
+    }
+
+  private:
+    uint8_t *ptr_;
 };

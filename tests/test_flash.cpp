@@ -449,6 +449,29 @@ TEST_F(Flash, VerifyReportsTheFirstSixteenDifferences) {
     EXPECT_EQ(flash(0, image.size()), image);
 }
 
+TEST_F(Flash, VerifyCatchesOneDifferingByteAnywhere) {
+    // A length that ends in a partial page and in no whole step of the compare.
+    bytes image = pattern(3 * page + 13, 7);
+    // clang-format off
+    const uint32_t offsets[] = {0,    1,    3,        4,    15,       16,
+                                17,   31,   32,       50,   63,       64,
+                                65,   page - 1, page, page + 7, 3 * page - 1, 3 * page,
+                                3 * page + 3, 3 * page + 11, 3 * page + 12};
+    // clang-format on
+    for (uint32_t off : offsets) {
+        SCOPED_TRACE(off);
+        fake_mtd::reset();
+        open(4);
+        dev().corrupt_bytes[off] = 0x10;
+        outcome o =
+            call([&] { return flash_image(part, image.data(), image.size(), flash_mode_raw); });
+        EXPECT_EQ(o.result, -1);
+        EXPECT_EQ(o.err, verify_line(off, image[off] ^ 0x10, image[off]));
+        nand_close(part);
+        part = nullptr;
+    }
+}
+
 TEST_F(Flash, ShortOrFailedReadBackFailsWithoutVerifyLines) {
     open(8);
     bytes image = pattern(4 * page);
