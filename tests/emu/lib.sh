@@ -51,10 +51,12 @@ emu_initramfs() {
 
 # Boots the guest with the initramfs $1 and runs the guest plan $2; the console
 # goes to $3. Bounded by $4 seconds. Returns qemu's status (124 on timeout).
-# EMU_ONLY=NAME runs only the guest test of that name.
+# EMU_ONLY=NAME runs only the guest test of that name; EMU_QEMU_ARGS adds
+# options to qemu (words split at blanks).
 emu_boot() {
   local initramfs=$1 plan=$2 log=$3 limit=$4
-  timeout --foreground -k 5 "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 512 \
+  # shellcheck disable=SC2086 # the extra options are separate words
+  timeout --foreground -k 5 "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 512 ${EMU_QEMU_ARGS:-} \
     -nographic -no-reboot -accel tcg -nic none -monitor none -serial stdio \
     -kernel "$EMU_CACHE/vmlinuz" -initrd "$initramfs" \
     -append "console=ttyAMA0 loglevel=1 panic=-1 vf.plan=$plan${EMU_ONLY:+ vf.only=$EMU_ONLY}" \
