@@ -60,11 +60,15 @@ bool check_geometry(const nand_part *part) {
     return true;
 }
 
-// Walks the image's pages over the good blocks from block 0 on.
+// Walks the image's pages over the good blocks from block 0 on. The block and
+// the index within it follow the page number as it grows, so that no page
+// needs a 64-bit division.
 struct page_walk {
     nand_part *part;
     uint32_t pages_per_block;
     uint64_t page;   // absolute page number p
+    uint64_t block;  // p / pages_per_block
+    uint32_t index;  // p mod pages_per_block
     uint64_t target; // pages to pass, grown by one block for each bad block
     bool mark;       // write the clean marker into each good block entered
 };
@@ -73,6 +77,8 @@ void walk_start(page_walk *walk, nand_part *part, uint32_t length, bool mark) {
     walk->part = part;
     walk->pages_per_block = part->info.erasesize / part->page_size;
     walk->page = 0;
+    walk->block = 0;
+    walk->index = 0;
     walk->target = (static_cast<uint64_t>(length) + part->page_size - 1) / part->page_size;
     walk->mark = mark;
 }
@@ -81,9 +87,8 @@ void walk_start(page_walk *walk, nand_part *part, uint32_t length, bool mark) {
 // 1 with block and index set, 0 when every page is placed, negative on failure.
 int walk_next(page_walk *walk, int *block, int *index) {
     while (walk->page < walk->target) {
-        uint64_t b = walk->page / walk->pages_per_block;
-        uint32_t i = static_cast<uint32_t>(walk->page % walk->pages_per_block);
-        if (i == 0) {
+        uint64_t b = walk->block;
+        if (walk->index == 0) {
             int answer = nand_block_is_bad(walk->part, static_cast<int>(b));
             if (answer < 0)
                 return answer;
@@ -96,6 +101,7 @@ int walk_next(page_walk *walk, int *block, int *index) {
                     return -1;
                 }
                 walk->page = next;
+                walk->block = b + 1;
                 continue;
             }
             if (walk->mark) {
@@ -105,10 +111,19 @@ int walk_next(page_walk *walk, int *block, int *index) {
             }
         }
         *block = static_cast<int>(b);
-        *index = static_cast<int>(i);
+        *index = static_cast<int>(walk->index);
         return 1;
     }
     return 0;
+}
+
+// Moves the walk on to the page after the one just transferred.
+void walk_advance(page_walk *walk) {
+    walk->page++;
+    if (++walk->index == walk->pages_per_block) {
+        walk->index = 0;
+        walk->block++;
+    }
 }
 
 // Sixteen bytes as one vector: a NEON register on the device.
@@ -194,7 +209,7 @@ int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
             return status;
         data += part->page_size;
         remaining -= part->page_size;
-        walk.page++;
+        walk_advance(&walk);
     }
     return status < 0 ? status : 0;
 }
@@ -221,7 +236,7 @@ int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
             return status;
         buf += part->page_size;
         remaining -= part->page_size;
-        walk.page++;
+        walk_advance(&walk);
     }
     return status < 0 ? status : 0;
 }
