@@ -19,6 +19,7 @@
 # never absolute times of different runs.
 # --baseline FILE also runs another device binary of the tool (an older build,
 # say) in the same rounds. --no-suites skips timing the test suites.
+# Installs what it needs first (scripts/setup.sh: run as root on Debian 12).
 # Logs and data stay in build/emu/bench/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,6 +74,7 @@ data=$out/data
 rm -rf "$out"
 mkdir -p "$data" "$out/host"
 
+scripts/setup.sh >&2
 emu_prepare >&2
 emu_say "benchmark data"
 arm-linux-musleabihf-gcc -static -O2 -Wall -Wextra -Werror -isystem build/kernel-headers-armhf \
@@ -199,7 +201,7 @@ awk '
   }
   function cell(key) {
     if (failed[key]) return "FAILED"
-    return sprintf("%.2f (%.2f-%.2f)", med[key] / 1e9, lo[key] / 1e9, hi[key] / 1e9)
+    return sprintf("%.3f (%.3f-%.3f)", med[key] / 1e9, lo[key] / 1e9, hi[key] / 1e9)
   }
   function ratio(a, b) { return (failed[a] || failed[b]) ? "-" : sprintf("%.2f", med[a] / med[b]) }
   function chip(row,   f) { split(row, f, " "); return (f[2] == "2k" ? 2048 : f[2]) "-byte pages" }
