@@ -444,6 +444,13 @@ int velkan_add_subimage(image_set *set, const char *name, const char *path, subi
         free_subimage(img);
         return -1;
     }
+    // Only a regular file tells its data size: a device or a pipe reports 0
+    // and would pass for an empty image.
+    if (!S_ISREG(st.st_mode)) {
+        error("%s: %s", path, S_ISDIR(st.st_mode) ? strerror(EISDIR) : "not a regular file");
+        free_subimage(img);
+        return -1;
+    }
     if (static_cast<uint64_t>(st.st_size) > max_data_size) {
         error("%s: image larger than %llu bytes", path,
               static_cast<unsigned long long>(max_data_size));

@@ -258,4 +258,13 @@ TEST(Container, LooseImageNextToTheContainer) {
     EXPECT_EQ(r.out.find("Calling sync()"), std::string::npos);
 }
 
+TEST(Container, DeviceAsLooseImageEndsTheRun) {
+    // A character device has no size to go by: it must not pass for an empty
+    // image that is flashed with success.
+    auto r = run_tool({"-f", "-N", "-h", "A:B", "-k", "/dev/null"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("/dev/null: not a regular file\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
+}
+
 } // namespace
