@@ -341,6 +341,24 @@ TEST_F(ContainerReader, DataSizesThatOverflow32Bits) {
     }
 }
 
+TEST_F(ContainerReader, DataOffsetDoesNotWrapAt4GiB) {
+    // A subimage header that starts just below 4 GiB (the file grew while it was
+    // read): its data would begin past 4 GiB, which the 32-bit offset cannot hold.
+    image_set *set = new_set();
+    set->file_size = 0xFFFFFFFFu;
+    std::string path =
+        dir.write("grown", vw::subimage_header({file_data_kernel_128}) + bytes(128, 'k'));
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    output_capture capture;
+    int result = image_read_subimage(fd, 0xFFFFFFF0u, path.c_str(), set);
+    capture.stop();
+    close(fd);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(capture.err(), "VELKAN subimage data length mismatch\n");
+    EXPECT_EQ(set->subimages, nullptr);
+}
+
 TEST_F(ContainerReader, DataAreaEndingAtTheEndOfTheFile) {
     bytes one = vw::file_header({}) + vw::subimage_header({file_data_kernel_128}) + bytes(128, 7);
     auto r = open_bytes(one);
