@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -165,6 +166,9 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
 int main(int argc, char **argv) {
     if (!hold_standard_streams())
         return 1;
+    // A progress line that cannot be written is lost, nothing more: a reader
+    // of the output that has gone must not end the run halfway through a flash.
+    signal(SIGPIPE, SIG_IGN);
     run_settings settings = {};
     int parsed = parse_command_line(argc, argv, &settings);
     if (parsed == cli_usage)

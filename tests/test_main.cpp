@@ -144,6 +144,16 @@ TEST(RunSequence, RestartFailureIsTheExitStatus) {
     EXPECT_EQ(r.out, "Image(s) successfully flashed\nRebooting...\n");
 }
 
+TEST(RunSequence, OutputNobodyReadsDoesNotEndTheRun) {
+    // Progress lines are written for whoever reads them; when the reader has
+    // gone (a pipe into a pager or logger that ended), the run must still go
+    // to its end rather than die halfway through a flash.
+    auto r =
+        run_tool_with_stdout_reader_gone({"-f", "-v", "-N", "-h", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find("Broken pipe"), std::string::npos) << r.err;
+}
+
 TEST(RunSequence, LongOptionsWork) {
     auto r = run_tool(
         {"--flash", "--verbose", "--no-action", "--hw-revision", "A:B", "--flash-only", "pirl"});
