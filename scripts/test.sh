@@ -53,6 +53,14 @@ build armhf && run_ctest armhf
 step "device build"
 build device
 
+# Each fuzz target for a bounded time; a finding fails the run.
+step "fuzzing (${VF_FUZZ_SECONDS:-60} s per target)"
+if scripts/fuzz.sh "${VF_FUZZ_SECONDS:-60}"; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+
 # The emulated ARM device: the device binary on the kernel's real MTD stack.
 step "end-to-end tests on the emulated ARM device"
 emu_log=$(mktemp)
