@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs every test: lint, the unit suite on the host, under ASan/UBSan and as
-# armhf under qemu-arm-static, the device build, and the end-to-end tests on
-# the emulated ARM device. Sets up the machine first.
+# armhf under qemu-arm-static, the device build, a bounded fuzzing run and the
+# end-to-end tests on the emulated ARM device. Sets up the machine first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
