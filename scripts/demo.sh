@@ -1,15 +1,47 @@
 #!/bin/bash
-# The main job: builds the device binary and runs it under qemu-arm-static.
+# The main job: packs a sample firmware (a kernel blob and a JFFS2 initfs with a
+# few files) into a VELKAN container, boots the emulated ARM device with a
+# simulated NAND chip, flashes the container with -v and shows the log, the
+# flash contents and the files of the mounted initfs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-scripts/build.sh device
-tool=build/device/velkan-flasher
+. tests/emu/lib.sh
+emu_prepare
+
+data=$EMU_BUILD/demo-data
+rm -rf "$data"
+mkdir -p "$data/tree/etc" "$data/tree/bin" "$data/tree/lib"
+head -c 600000 /dev/urandom >"$data/kernel.bin"
+printf 'demo firmware 1.0\n' >"$data/tree/etc/version"
+printf 'product VF100, hardware A1\n' >"$data/tree/etc/device"
+printf '#!/bin/sh\necho "hello from the freshly flashed initfs"\n' >"$data/tree/bin/hello"
+chmod 755 "$data/tree/bin/hello"
+head -c 200000 /dev/urandom >"$data/tree/lib/firmware.bin"
+mkfs.jffs2 -n -e 128KiB -r "$data/tree" -o "$data/initfs.jffs2"
 
 echo
-echo "== velkan-flasher -?"
-qemu-arm-static "$tool" -? || true
+echo "== velkan-pack create demo.velkan"
+emu_pack create "$data/demo.velkan" --release 1.0 \
+  "kernel=$data/kernel.bin,version=1.0,valid=VF100:A1" \
+  "initfs=$data/initfs.jffs2,version=1.0"
+echo "== velkan-pack list demo.velkan"
+emu_pack list "$data/demo.velkan"
+
+emu_initramfs "$data" "$EMU_BUILD/demo.cpio.gz"
+mkdir -p "$EMU_BUILD/logs"
+log=$EMU_BUILD/logs/demo.log
 echo
-echo "== velkan-flasher -f -v -N -h DEMO:A1 --flash-only pirl"
-qemu-arm-static "$tool" -f -v -N -h DEMO:A1 --flash-only pirl
+echo "== booting the emulated ARM device (qemu-system-arm, Debian's armmp kernel)"
+rc=0
+emu_boot "$EMU_BUILD/demo.cpio.gz" demo "$log" 300 || rc=$?
+grep -v '^VF-' "$log"
+if [ "$rc" -ne 0 ] || ! grep -q '^VF-END demo' "$log"; then
+  echo "demo: the emulated device did not finish (qemu status $rc)" >&2
+  exit 1
+fi
+if ! grep -q '^VF-DEMO-STATUS 0$' "$log"; then
+  echo "demo: flashing failed" >&2
+  exit 1
+fi

@@ -34,3 +34,6 @@ fi
 if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# The emulated ARM device's kernel, busybox and mtd-utils (armhf, cached).
+"$(dirname "$0")/../tests/emu/fetch.sh"

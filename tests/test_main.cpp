@@ -192,7 +192,7 @@ namespace vw = velkan_writer;
 vw::bytes sample_container() {
     vw::image kernel("kernel", std::string(300, 'k'));
     kernel.version = "2.6.28-omap1";
-    kernel.valid = {{"RX-51", {"2101", "2204"}}};
+    kernel.valid = {{"VX-510", {"B101", "B204"}}};
     kernel.partitions = {{1, 2, 2097152}};
     vw::container box;
     box.release = "21.2011.38-1";
@@ -202,7 +202,7 @@ vw::bytes sample_container() {
 
 const char sample_contents[] = "SW version in image: 21.2011.38-1\n\n"
                                "Image 'kernel', size 384 bytes\n"
-                               "\tValid for RX-51: 2101, 2204\n"
+                               "\tValid for VX-510: B101, B204\n"
                                "\tVersion 2.6.28-omap1\n"
                                "Image 'initfs', size 1024 bytes\n";
 

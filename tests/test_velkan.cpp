@@ -451,15 +451,15 @@ TEST_F(ContainerReader, SubblockBudgetOfASubimage) {
 TEST_F(ContainerReader, LogsContentsAtLevelsOneAndThree) {
     vw::image kernel{"kernel", bytes(128, 'k')};
     kernel.version = "2.6.28";
-    kernel.valid = {{"RX-51", {"2101", "2204"}}, {"RX-44", {}}};
+    kernel.valid = {{"VX-510", {"B101", "B204"}}, {"VX-440", {}}};
     kernel.partitions = {{1, 2, 131072}, {3, 0, 0xFFFFFFFFu}};
     vw::container box;
     box.release = "R1";
     box.images = {kernel, {"initfs", bytes(200, 'i')}};
     const std::string level1 = "SW version in image: R1\n\n"
                                "Image 'kernel', size 128 bytes\n"
-                               "\tValid for RX-51: 2101, 2204\n"
-                               "\tValid for RX-44\n"
+                               "\tValid for VX-510: B101, B204\n"
+                               "\tValid for VX-440\n"
                                "\tVersion 2.6.28\n";
     const std::string partitions = "Partition: type 1, flash mode 2, size 131072\n"
                                    "Partition: type 3, flash mode 0, size -1\n";
@@ -1086,13 +1086,13 @@ TEST_F(Selection, ShortListIsRefused) {
 }
 
 TEST_F(Selection, FieldsCompareWithinTheirWidth) {
-    subimage *five = add("kernel", {valid("RX-51", {"2101"})});
+    subimage *five = add("kernel", {valid("VX-510", {"B101"})});
     subimage *full = add("kernel", {valid("ABCDEFGHIJKLMNOP", {"HHHHHHHH"})});
     add("kernelkernel");
-    EXPECT_EQ(find("RX-51", "2101").img, five);
-    EXPECT_EQ(find("RX-5", "2101").img, nullptr);
-    EXPECT_EQ(find("RX-51X", "2101").img, nullptr);
-    EXPECT_EQ(find("RX-51", "21010").img, nullptr);
+    EXPECT_EQ(find("VX-510", "B101").img, five);
+    EXPECT_EQ(find("RX-5", "B101").img, nullptr);
+    EXPECT_EQ(find("VX-510X", "B101").img, nullptr);
+    EXPECT_EQ(find("VX-510", "B1010").img, nullptr);
     EXPECT_EQ(find("ABCDEFGHIJKLMNOPQR", "HHHHHHHHZZ").img, full);
     EXPECT_EQ(find("ABCDEFGHIJKLMNO", "HHHHHHHH").img, nullptr);
     EXPECT_EQ(find("A", "1", "kernelkernel").img, set.subimages->next->next);

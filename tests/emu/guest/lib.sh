@@ -1,0 +1,302 @@
+# shellcheck shell=dash
+# Guest helpers for the emulated device's tests (busybox sh).
+#
+# Console protocol read by the host:
+#   VF-RESULT PASS name | VF-RESULT FAIL name   one per test
+#   VF-DETAIL name: text                         why a test failed
+#   VF-INFO text                                 anything else worth seeing
+
+DATA=/data
+T=/tmp/vf
+TOOL=/vf/velkan-flasher
+MODS=/modules
+mkdir -p "$T"
+
+# Chip geometry: set by chip_2k or chip_512 before nand_load.
+CHIP=
+PAGE=
+OOB=
+PPB=
+FREE_OFF=
+FREE_LEN=
+MARKER=8519032008000000
+
+chip_2k() {
+  CHIP="first_id_byte=0x20 second_id_byte=0xaa third_id_byte=0x00 fourth_id_byte=0x15 parts=16,128"
+  PAGE=2048 OOB=64 PPB=64 FREE_OFF=2 FREE_LEN=38
+  KBLOCKS=16 IBLOCKS=128 BLOCK=131072
+}
+
+chip_512() {
+  CHIP="first_id_byte=0x20 second_id_byte=0x75 parts=64,512"
+  PAGE=512 OOB=16 PPB=32 FREE_OFF=8 FREE_LEN=8
+  KBLOCKS=64 IBLOCKS=512 BLOCK=16384
+}
+
+info() { echo "VF-INFO $*"; }
+
+# The simulated chip as the tests expect it: geometry of both partitions and
+# the bad blocks of "badblocks=" (one in each partition).
+t_chip() {
+  nand_load badblocks=1,$((KBLOCKS + 2)) || return
+  local num field want got
+  for num in "$KNUM:$KBLOCKS" "$INUM:$IBLOCKS"; do
+    for field in "type:nand" "writesize:$PAGE" "oobsize:$OOB" "erasesize:$BLOCK" \
+      "size:$((${num#*:} * BLOCK))" "bad_blocks:1"; do
+      want=${field#*:}
+      got=$(cat "/sys/class/mtd/mtd${num%:*}/${field%%:*}")
+      [ "$got" = "$want" ] || bad "mtd${num%:*} ${field%%:*} is $got, expected $want"
+    done
+  done
+}
+
+# --- tests -------------------------------------------------------------------
+
+bad() {
+  echo "VF-DETAIL $TEST: $*"
+  : >"$T/failed"
+}
+
+# vf.only=NAME on the kernel command line runs that test alone.
+ONLY=$(sed -n 's/.*vf\.only=\([A-Za-z0-9_-]*\).*/\1/p' /proc/cmdline)
+
+# run_test NAME FUNCTION: runs the function in a subshell and reports it.
+run_test() {
+  TEST=$1
+  [ -z "$ONLY" ] || [ "$ONLY" = "$1" ] || return 0
+  rm -f "$T/failed"
+  info "test $TEST at $(cut -d' ' -f1 /proc/uptime) s"
+  ("$2")
+  local rc=$?
+  [ $rc -eq 0 ] || bad "test body ended with status $rc"
+  if [ -e "$T/failed" ]; then
+    echo "VF-RESULT FAIL $TEST"
+  else
+    echo "VF-RESULT PASS $TEST"
+  fi
+}
+
+# Shows a file's lines as details (for a failing test).
+show() {
+  local label=$1 file=$2
+  [ -s "$file" ] || return 0
+  sed -n '1,40p' "$file" | while IFS= read -r line; do
+    echo "VF-DETAIL $TEST: $label| $line"
+  done
+}
+
+# --- the simulated chip -------------------------------------------------------
+
+# nand_load [nandsim fault parameters...]: a fresh chip (all erased), its two
+# first partitions named "kernel" and "initfs" in $T/mtd.table.
+nand_load() {
+  umount /mnt/check 2>/dev/null
+  rmmod nandsim 2>/dev/null
+  # shellcheck disable=SC2086
+  if ! insmod "$MODS/nandsim.ko" $CHIP "$@"; then
+    bad "insmod nandsim $*"
+    return 1
+  fi
+  KNUM=$(sed -n 's/^mtd\([0-9]*\): .*"NAND simulator partition 0"$/\1/p' /proc/mtd)
+  INUM=$(sed -n 's/^mtd\([0-9]*\): .*"NAND simulator partition 1"$/\1/p' /proc/mtd)
+  if [ -z "$KNUM" ] || [ -z "$INUM" ]; then
+    bad "nandsim partitions missing from /proc/mtd"
+    return 1
+  fi
+  KDEV=/dev/mtd$KNUM
+  IDEV=/dev/mtd$INUM
+  sed -e 's/"NAND simulator partition 0"/"kernel"/' \
+    -e 's/"NAND simulator partition 1"/"initfs"/' /proc/mtd >"$T/mtd.table"
+}
+
+# --- running the tool -----------------------------------------------------------
+
+# flasher HOW NAME ARGS...: runs the tool in a mount namespace of its own, with
+# stdout, stderr and status in $T/NAME.out, .err and .rc. HOW:
+#   ident=PRODUCT:HW  /proc is a tmpfs with "component_version" and "mtd"
+#   ident             the same with $T/component_version as it stands
+#   noident           /proc is a tmpfs with "mtd" only
+#   realproc          the real /proc with the table bound over /proc/mtd
+flasher() {
+  local how=$1 name=$2
+  shift 2
+  case $how in
+  ident) ;; # $T/component_version as the test wrote it
+  ident=*)
+    local id=${how#ident=}
+    printf 'product %s\nhw-build %s\n' "${id%%:*}" "${id#*:}" >"$T/component_version"
+    how=ident
+    ;;
+  esac
+  timeout 180 unshare -m /vf/inns.sh "$how" "$T" "$TOOL" "$@" >"$T/$name.out" 2>"$T/$name.err"
+  echo $? >"$T/$name.rc"
+}
+
+expect_rc() {
+  local rc
+  rc=$(cat "$T/$1.rc")
+  if [ "$rc" != "$2" ]; then
+    bad "$1: exit status $rc, expected $2"
+    show "$1 stdout" "$T/$1.out"
+    show "$1 stderr" "$T/$1.err"
+  fi
+}
+
+# expect_lines NAME out|err LINE...: the stream holds exactly these lines.
+expect_lines() {
+  local name=$1 stream=$2
+  shift 2
+  printf '%s\n' "$@" >"$T/expected.lines"
+  [ $# -gt 0 ] || : >"$T/expected.lines"
+  if ! cmp -s "$T/expected.lines" "$T/$name.$stream"; then
+    bad "$name: std$stream differs from the expected lines"
+    show "expected" "$T/expected.lines"
+    show "got" "$T/$name.$stream"
+  fi
+}
+
+# expect_line NAME out|err TEXT: some line of the stream equals TEXT.
+expect_line() {
+  if ! grep -qxF -- "$3" "$T/$1.$2"; then
+    bad "$1: no line '$3' in std$2"
+    show "std$2" "$T/$1.$2"
+  fi
+}
+
+expect_no_line() {
+  if grep -qxF -- "$3" "$T/$1.$2"; then
+    bad "$1: unexpected line '$3' in std$2"
+  fi
+}
+
+# expect_failed_run NAME MESSAGE: status 1, the message on stderr, no success.
+expect_failed_run() {
+  expect_rc "$1" 1
+  expect_line "$1" err "$2"
+  if grep -q 'successfully flashed' "$T/$1.out"; then
+    bad "$1: success line printed after a failure"
+  fi
+}
+
+# line_no NAME out TEXT: number of the first line that equals TEXT (0: none).
+line_no() {
+  grep -nxF -- "$3" "$T/$1.$2" | head -n1 | cut -d: -f1 | grep . || echo 0
+}
+
+# --- flash contents ----------------------------------------------------------------
+
+# dump DEV FILE [--oob]: every good block of the partition, bad blocks left out
+# (with --oob: every block, bad ones as 0xFF, each page followed by its OOB).
+dump() {
+  local dev=$1 file=$2
+  shift 2
+  if [ "$1" = --oob ]; then
+    nanddump -q --oob --bb=padbad -f "$file" "$dev" 2>"$T/nanddump.err"
+  else
+    nanddump -q --bb=skipbad -f "$file" "$dev" 2>"$T/nanddump.err"
+  fi || {
+    bad "nanddump $dev failed"
+    show nanddump "$T/nanddump.err"
+  }
+}
+
+# expect_content DEV EXPECTED: the partition's good blocks, in order, hold the
+# expected bytes from the start, then nothing but 0xFF.
+expect_content() {
+  local dev=$1 expected=$2 size rest
+  dump "$dev" "$T/content.dump"
+  size=$(stat -c %s "$expected")
+  head -c "$size" "$T/content.dump" >"$T/content.head"
+  if ! cmp "$T/content.head" "$expected" >"$T/cmp.out" 2>&1; then
+    bad "$dev does not hold $(basename "$expected") ($(cat "$T/cmp.out"))"
+  fi
+  rest=$(tail -c +$((size + 1)) "$T/content.dump" | tr -d '\377' | wc -c)
+  if [ "$rest" != 0 ]; then
+    bad "$dev: $rest bytes other than 0xFF behind $(basename "$expected")"
+  fi
+  rm -f "$T/content.dump" "$T/content.head"
+}
+
+# The kernel partition's first good page: the boot header.
+# expect_header DEV SIZE [FIRST_GOOD_BLOCK]
+expect_header() {
+  local dev=$1 size=$2 hex want
+  dump "$dev" "$T/header.dump"
+  hex=$(hexdump -n 20 -v -e '1/1 "%02x"' "$T/header.dump")
+  want=$(printf '5049524c21696d67''02000000''00000000''%02x%02x%02x%02x' \
+    $((size & 255)) $((size >> 8 & 255)) $((size >> 16 & 255)) $((size >> 24 & 255)))
+  [ "$hex" = "$want" ] || bad "$dev: header starts $hex, expected $want"
+  local zeros
+  zeros=$(head -c "$PAGE" "$T/header.dump" | tail -c $((PAGE - 20)) | tr -d '\0' | wc -c)
+  [ "$zeros" = 0 ] || bad "$dev: $zeros non-zero bytes in the rest of the header page"
+  rm -f "$T/header.dump"
+}
+
+# Free OOB bytes of a block's first page as hex, from an --oob dump.
+free_oob() {
+  local file=$1 block=$2
+  hexdump -s $(((block * PPB) * (PAGE + OOB) + PAGE + FREE_OFF)) -n "$FREE_LEN" -v \
+    -e '1/1 "%02x"' "$file"
+}
+
+# expect_markers DEV BLOCKS yes|no "BAD BLOCKS": every good block carries the
+# clean marker in its first page's free OOB bytes, the rest of them 0xFF (yes),
+# or all those bytes are 0xFF (no).
+expect_markers() {
+  local dev=$1 blocks=$2 want=$3 badlist=" $4 " b got ff="" i=0 marked="" wrong=0
+  while [ $i -lt "$FREE_LEN" ]; do
+    ff="${ff}ff"
+    i=$((i + 1))
+  done
+  if [ "$want" = yes ]; then
+    marked="$MARKER$(echo "$ff" | cut -c $((${#MARKER} + 1))-)"
+  else
+    marked=$ff
+  fi
+  dump "$dev" "$T/oob.dump" --oob
+  b=0
+  while [ $b -lt "$blocks" ]; do
+    case $badlist in
+    *" $b "*) ;;
+    *)
+      got=$(free_oob "$T/oob.dump" $b)
+      if [ "$got" != "$marked" ]; then
+        [ $wrong -lt 5 ] && bad "$dev block $b: free OOB bytes $got, expected $marked"
+        wrong=$((wrong + 1))
+      fi
+      ;;
+    esac
+    b=$((b + 1))
+  done
+  [ $wrong -eq 0 ] || bad "$dev: $wrong blocks with wrong free OOB bytes"
+  rm -f "$T/oob.dump"
+}
+
+# expect_files DEV TREE: the partition mounts as JFFS2 and holds the tree.
+expect_files() {
+  local num=${1#/dev/mtd}
+  if ! mount -t jffs2 -o ro "mtd$num" /mnt/check 2>"$T/mount.err"; then
+    bad "mount -t jffs2 mtd$num failed"
+    show mount "$T/mount.err"
+    return
+  fi
+  if ! diff -r "$2" /mnt/check >"$T/diff.out" 2>&1; then
+    bad "files on $1 differ from $(basename "$2")"
+    show diff "$T/diff.out"
+  fi
+  umount /mnt/check
+}
+
+# Snapshot of both partitions with OOB, for before/after comparisons.
+snapshot() {
+  dump "$KDEV" "$T/$1.kernel" --oob
+  dump "$IDEV" "$T/$1.initfs" --oob
+}
+
+expect_same_snapshot() {
+  cmp -s "$T/$1.kernel" "$T/$2.kernel" || bad "kernel partition changed ($1 -> $2)"
+  cmp -s "$T/$1.initfs" "$T/$2.initfs" || bad "initfs partition changed ($1 -> $2)"
+  rm -f "$T/$1".* "$T/$2".*
+}
+
+size_of() { stat -c %s "$1"; }

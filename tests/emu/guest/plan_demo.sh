@@ -1,0 +1,39 @@
+# shellcheck shell=dash
+# The demo: flashes the sample firmware onto the simulated NAND chip with -v
+# and shows what landed there.
+. /vf/lib.sh
+chip_2k
+insmod "$MODS/jffs2.ko"
+TEST=demo
+
+say() { printf '\n== %s\n' "$*"; }
+
+nand_load
+say "NAND chip (nandsim): 2048-byte pages, 128 KiB blocks; the kernel's table"
+cat /proc/mtd
+say "the table the tool sees as /proc/mtd"
+cat "$T/mtd.table"
+say "/proc/component_version"
+printf 'product %s\nhw-build %s\n' VF100 A1 | tee "$T/component_version"
+
+say "velkan-flasher -f -v -F /data/demo.velkan"
+timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" -f -v -F /data/demo.velkan
+status=$?
+echo "exit status $status"
+echo "VF-DEMO-STATUS $status"
+[ $status -eq 0 ] || exit 1
+
+say "kernel partition, first page: the boot header"
+nanddump -l 2048 -p "$KDEV" 2>/dev/null | head -n 3
+say "initfs partition, first page's OOB bytes: the JFFS2 clean marker at 2..9"
+nanddump -l 2048 --oob -p "$IDEV" 2>/dev/null | tail -n 4
+
+say "the initfs partition mounted as JFFS2 on /mnt/initfs"
+mount -t jffs2 -o ro "mtd$INUM" /mnt/initfs && (
+  cd /mnt/initfs && ls -lR
+  say "/mnt/initfs/etc/version"
+  cat /mnt/initfs/etc/version
+  say "/mnt/initfs/bin/hello"
+  /mnt/initfs/bin/hello
+)
+umount /mnt/initfs 2>/dev/null

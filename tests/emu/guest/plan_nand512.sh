@@ -1,0 +1,25 @@
+# shellcheck shell=dash
+# Tests on the chip with 512-byte pages, 16 KiB blocks and 16 OOB bytes:
+# "kernel" is 64 blocks, "initfs" 512.
+. /vf/lib.sh
+chip_512
+insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
+
+# Block 2 of the initfs partition (inside the image) is bad.
+t_small_pages() {
+  nand_load badblocks=66 || return
+  flasher ident=VF100:A1 small -f -F "$DATA/small.velkan"
+  expect_rc small 0
+  expect_lines small out "Reading and flashing kernel image" \
+    "Reading and flashing initfs image" "Image(s) successfully flashed"
+  expect_lines small err
+  expect_header "$KDEV" $(($(size_of "$DATA/exp-kernel512.bin") - PAGE))
+  expect_content "$KDEV" "$DATA/exp-kernel512.bin"
+  expect_content "$IDEV" "$DATA/exp-initfs512.bin"
+  expect_markers "$IDEV" "$IBLOCKS" yes "2"
+  expect_markers "$KDEV" "$KBLOCKS" no ""
+  expect_files "$IDEV" "$DATA/tree512"
+}
+
+run_test chip t_chip
+run_test small-pages t_small_pages

@@ -1,0 +1,63 @@
+# Host side of the emulated ARM device, sourced by run.sh and the demo.
+# shellcheck shell=bash
+# Expects the current directory to be the repository root.
+
+EMU_CACHE=.cache/guest
+EMU_BUILD=build/emu
+EMU_GUEST=tests/emu/guest
+
+emu_say() { printf '== %s\n' "$*" >&2; }
+
+EMU_PACK=build/host/velkan-pack
+
+# Fetches the guest packages, builds the device binary, the guest helper and
+# the host container tool.
+emu_prepare() {
+  tests/emu/fetch.sh
+  emu_say "device build"
+  scripts/build.sh device >/dev/null
+  emu_say "host build of velkan-pack"
+  cmake --preset host >/dev/null
+  if ! cmake --build --preset host --target velkan-pack >/dev/null; then
+    echo "emu: the host container tool velkan-pack does not build" >&2
+    return 1
+  fi
+  mkdir -p "$EMU_BUILD"
+  arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror \
+    -o "$EMU_BUILD/vfhelper" "$EMU_GUEST/vfhelper.c"
+}
+
+emu_pack() { "$EMU_PACK" "$@"; }
+
+# Packs the guest's root file system: busybox, the mtd-utils programs with
+# their libraries, the two modules, the tool, the helper, the guest scripts
+# and the data folder given ($1, copied to /data). Writes $2.
+emu_initramfs() {
+  local data=$1 out=$2 root
+  root="$EMU_BUILD/initramfs"
+  rm -rf "$root"
+  mkdir -p "$root"/{bin,lib,modules,proc,sys,dev,tmp,mnt,vf}
+  cp "$EMU_CACHE/busybox" "$root/bin/busybox"
+  cp "$EMU_CACHE"/mtd/bin/* "$root/bin/"
+  cp "$EMU_CACHE"/mtd/lib/* "$root/lib/"
+  cp "$EMU_CACHE"/modules/*.ko "$root/modules/"
+  cp build/device/velkan-flasher "$EMU_BUILD/vfhelper" "$root/vf/"
+  cp "$EMU_GUEST"/*.sh "$root/vf/"
+  cp "$EMU_GUEST/init" "$root/init"
+  chmod 755 "$root/init" "$root"/vf/*
+  cp -r "$data" "$root/data"
+  (cd "$root" && find . -print0 | LC_ALL=C sort -z | cpio -o -0 -H newc --quiet) | gzip -1 >"$out"
+}
+
+# Boots the guest with the initramfs $1 and runs the guest plan $2; the console
+# goes to $3. Bounded by $4 seconds. Returns qemu's status (124 on timeout).
+# EMU_ONLY=NAME runs only the guest test of that name.
+emu_boot() {
+  local initramfs=$1 plan=$2 log=$3 limit=$4
+  timeout --foreground -k 5 "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 512 \
+    -nographic -no-reboot -accel tcg -nic none -monitor none -serial stdio \
+    -kernel "$EMU_CACHE/vmlinuz" -initrd "$initramfs" \
+    -append "console=ttyAMA0 loglevel=1 panic=-1 vf.plan=$plan${EMU_ONLY:+ vf.only=$EMU_ONLY}" \
+    </dev/null 2>&1 | tr -d '\r' >"$log" && true
+  return "${PIPESTATUS[0]}"
+}
