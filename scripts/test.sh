@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs every test: lint, the unit suite on the host, under ASan/UBSan and as
-# armhf under qemu-arm-static, the device build, and the end-to-end tests on
-# the emulated ARM device. Sets up the machine first.
+# armhf under qemu-arm-static, the device build, a bounded fuzzing run and the
+# end-to-end tests on the emulated ARM device. Sets up the machine first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,6 +52,14 @@ build armhf && run_ctest armhf
 
 step "device build"
 build device
+
+# Each fuzz target for a bounded time; a finding fails the run.
+step "fuzzing (${VF_FUZZ_SECONDS:-60} s per target)"
+if scripts/fuzz.sh "${VF_FUZZ_SECONDS:-60}"; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
 
 # The emulated ARM device: the device binary on the kernel's real MTD stack.
 step "end-to-end tests on the emulated ARM device"

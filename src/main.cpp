@@ -6,7 +6,10 @@
 #include "log.h"
 #include "velkan.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,6 +53,25 @@ static_assert(sizeof long_options / sizeof long_options[0] ==
               "every option has its help line");
 
 const char short_options[] = "vfF:k:i:RKh:N?";
+
+// Opens the null device on each of the descriptors 0 to 2 that is closed. A
+// file opened while one of them is free would take its number and receive
+// what is written to that stream, and the tool opens partitions for writing.
+// False when the null device cannot be opened.
+bool hold_standard_streams() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lower numbers are taken, so this one is the lowest free.
+        int null = open("/dev/null", O_RDWR);
+        if (null != fd) {
+            if (null >= 0)
+                close(null);
+            return false;
+        }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -142,6 +164,11 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
 }
 
 int main(int argc, char **argv) {
+    if (!hold_standard_streams())
+        return 1;
+    // A progress line that cannot be written is lost, nothing more: a reader
+    // of the output that has gone must not end the run halfway through a flash.
+    signal(SIGPIPE, SIG_IGN);
     run_settings settings = {};
     int parsed = parse_command_line(argc, argv, &settings);
     if (parsed == cli_usage)

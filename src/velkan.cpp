@@ -257,8 +257,8 @@ void image_log_sw_version(image_set *set) {
 namespace {
 
 // Reads the subimage header that starts at pos into img; the descriptor ends
-// up behind it. 0 or -1.
-int read_subimage_header(int fd, uint32_t pos, subimage *img) {
+// up behind it, at *data_start. 0 or -1.
+int read_subimage_header(int fd, uint32_t pos, subimage *img, uint64_t *data_start) {
     uint8_t buf[header_buffer_size];
     if (!read_exact(fd, buf, 2)) {
         perror("read subimage header");
@@ -304,8 +304,8 @@ int read_subimage_header(int fd, uint32_t pos, subimage *img) {
         perror("read subimage header");
         return -1;
     }
-    // The header was read from the file, so this lies within its 32-bit size.
-    img->data_offset = pos + 3 + subblock_len;
+    // Not yet a 32-bit offset: the file may have grown since its size was taken.
+    *data_start = uint64_t(pos) + 3 + subblock_len;
     return 0;
 }
 
@@ -320,15 +320,18 @@ int image_read_subimage(int fd, uint32_t pos, const char *path, image_set *set) 
     img->fd = -1;
     snprintf(img->path, sizeof img->path, "%s", path);
 
-    if (read_subimage_header(fd, pos, img) < 0 || subimage_read_file_data(img) < 0) {
+    uint64_t data_start = 0;
+    if (read_subimage_header(fd, pos, img, &data_start) < 0 || subimage_read_file_data(img) < 0) {
         free_subimage(img);
         return -1;
     }
-    if (uint64_t(img->data_offset) + img->size > set->file_size) {
+    if (data_start + img->size > set->file_size) {
         fputs("VELKAN subimage data length mismatch\n", stderr);
         free_subimage(img);
         return -1;
     }
+    // Within the file, whose size fits 32 bits.
+    img->data_offset = static_cast<uint32_t>(data_start);
     if (lseek(fd, img->size, SEEK_CUR) < 0) {
         perror(path);
         free_subimage(img);
@@ -441,6 +444,13 @@ int velkan_add_subimage(image_set *set, const char *name, const char *path, subi
     struct stat st;
     if (stat(path, &st) < 0 || access(path, R_OK) < 0) {
         perror(path);
+        free_subimage(img);
+        return -1;
+    }
+    // Only a regular file tells its data size: a device or a pipe reports 0
+    // and would pass for an empty image.
+    if (!S_ISREG(st.st_mode)) {
+        error("%s: %s", path, S_ISDIR(st.st_mode) ? strerror(EISDIR) : "not a regular file");
         free_subimage(img);
         return -1;
     }

@@ -66,9 +66,9 @@ void subimage_log_partitions(subblock *partitions);
 
 // Loose image files and data access.
 // Puts the file at path in front of the list as component name (at most 12
-// characters are kept). Refuses a path of more than 511 characters and a file
-// whose rounded size does not fit 32 bits. 0, or -1 after a report; stops the
-// program when the record cannot be allocated.
+// characters are kept). Refuses a path of more than 511 characters, anything
+// but a regular file, and a file whose rounded size does not fit 32 bits. 0, or -1 after a report;
+// stops the program when the record cannot be allocated.
 int velkan_add_subimage(image_set *set, const char *name, const char *path, subimage **out);
 int subimage_make_file_data(subimage *img);
 int subimage_checksum(subimage *img, uint16_t *result);

@@ -144,6 +144,16 @@ TEST(RunSequence, RestartFailureIsTheExitStatus) {
     EXPECT_EQ(r.out, "Image(s) successfully flashed\nRebooting...\n");
 }
 
+TEST(RunSequence, OutputNobodyReadsDoesNotEndTheRun) {
+    // Progress lines are written for whoever reads them; when the reader has
+    // gone (a pipe into a pager or logger that ended), the run must still go
+    // to its end rather than die halfway through a flash.
+    auto r =
+        run_tool_with_stdout_reader_gone({"-f", "-v", "-N", "-h", "A:B", "--flash-only", "pirl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find("Broken pipe"), std::string::npos) << r.err;
+}
+
 TEST(RunSequence, LongOptionsWork) {
     auto r = run_tool(
         {"--flash", "--verbose", "--no-action", "--hw-revision", "A:B", "--flash-only", "pirl"});
@@ -182,7 +192,7 @@ namespace vw = velkan_writer;
 vw::bytes sample_container() {
     vw::image kernel("kernel", std::string(300, 'k'));
     kernel.version = "2.6.28-omap1";
-    kernel.valid = {{"RX-51", {"2101", "2204"}}};
+    kernel.valid = {{"VX-510", {"B101", "B204"}}};
     kernel.partitions = {{1, 2, 2097152}};
     vw::container box;
     box.release = "21.2011.38-1";
@@ -192,7 +202,7 @@ vw::bytes sample_container() {
 
 const char sample_contents[] = "SW version in image: 21.2011.38-1\n\n"
                                "Image 'kernel', size 384 bytes\n"
-                               "\tValid for RX-51: 2101, 2204\n"
+                               "\tValid for VX-510: B101, B204\n"
                                "\tVersion 2.6.28-omap1\n"
                                "Image 'initfs', size 1024 bytes\n";
 
@@ -256,6 +266,15 @@ TEST(Container, LooseImageNextToTheContainer) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(dir.path() + "/none: No such file or directory\n"), std::string::npos);
     EXPECT_EQ(r.out.find("Calling sync()"), std::string::npos);
+}
+
+TEST(Container, DeviceAsLooseImageEndsTheRun) {
+    // A character device has no size to go by: it must not pass for an empty
+    // image that is flashed with success.
+    auto r = run_tool({"-f", "-N", "-h", "A:B", "-k", "/dev/null"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("/dev/null: not a regular file\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -2,13 +2,19 @@
 #include "log.h"
 #include "main.h"
 #include "support/capture.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
 #include <getopt.h>
 #include <stdlib.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
+
+// The tool's main, renamed in this build.
+int velkan_flasher_main(int argc, char **argv);
 
 namespace {
 
@@ -132,6 +138,44 @@ TEST(Options, UsageCases) {
     auto extra = parse({"stray", "-f", "words"});
     EXPECT_EQ(extra.result, cli_run);
     EXPECT_EQ(extra.settings.component_mask, 15);
+}
+
+// What descriptor fd of this process refers to, or "closed".
+std::string descriptor_target(int fd) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[512];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length < 0)
+        return "closed";
+    return std::string(target, static_cast<size_t>(length));
+}
+
+TEST(RunSequence, FilesNeverTakeTheNumbersOfClosedStandardStreams) {
+    // Started with its standard streams closed, the tool would hand their
+    // numbers to the next files it opens, and whatever it writes to stdout or
+    // stderr would go into them: one of them is the partition being flashed.
+    // The loose kernel's descriptor stays open after the run, so it shows
+    // which number the first file got.
+    temp_dir dir;
+    std::string kernel = dir.write("zImage", "kernel");
+    std::vector<std::string> args = {"velkan-flasher", "-f", "-N", "-h", "A:B", "-k", kernel};
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EXIT(
+        {
+            for (int fd = 0; fd <= 2; fd++)
+                close(fd);
+            optind = 0;
+            int status = velkan_flasher_main(static_cast<int>(args.size()), argv.data());
+            bool all_null = true;
+            for (int fd = 0; fd <= 2; fd++)
+                all_null = all_null && descriptor_target(fd) == "/dev/null";
+            _exit(status != 0 ? 10 : all_null ? 0 : 11);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace

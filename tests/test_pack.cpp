@@ -33,7 +33,7 @@ TEST_F(Pack, CreateThenList) {
     auto c =
         run_pack({"create", out, "--release", "R2.1",
                   "kernel=" + kernel +
-                      ",version=2.6.28,valid=RX-51:2101:2204,valid=RX-44,partition=1:2:0x20000",
+                      ",version=2.6.28,valid=VX-510:B101:B204,valid=VX-440,partition=1:2:0x20000",
                   "initfs=" + initfs});
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(c.out, "");
@@ -41,8 +41,8 @@ TEST_F(Pack, CreateThenList) {
 
     const std::string contents = "SW version in image: R2.1\n\n"
                                  "Image 'kernel', size 1024 bytes\n"
-                                 "\tValid for RX-51: 2101, 2204\n"
-                                 "\tValid for RX-44\n"
+                                 "\tValid for VX-510: B101, B204\n"
+                                 "\tValid for VX-440\n"
                                  "\tVersion 2.6.28\n"
                                  "Image 'initfs', size 4096 bytes\n";
     auto l = run_pack({"list", out});

@@ -1,6 +1,6 @@
 // velkan-pack: builds VELKAN firmware containers and lists what one holds.
 //
-//   velkan-pack create OUT [--release VERSION] IMAGE-SPEC...
+//   velkan-pack create OUT [--release VERSION] IMAGE-DEF...
 //   velkan-pack list FILE [-v...]
 //
 // Exit status: 0 on success, 1 when a file cannot be read or written or the
@@ -24,9 +24,9 @@ namespace {
 
 namespace vw = velkan_writer;
 
-const char usage_text[] = "Usage: velkan-pack create OUT [--release VERSION] IMAGE-SPEC...\n"
+const char usage_text[] = "Usage: velkan-pack create OUT [--release VERSION] IMAGE-DEF...\n"
                           "       velkan-pack list FILE [-v...]\n"
-                          "IMAGE-SPEC: NAME=FILE[,version=V][,valid=PRODUCT[:HW[:HW...]]]...\n"
+                          "IMAGE-DEF: NAME=FILE[,version=V][,valid=PRODUCT[:HW[:HW...]]]...\n"
                           "            [,partition=TYPE:MODE:SIZE]...\n";
 
 struct usage_error : std::runtime_error {
@@ -124,7 +124,7 @@ int create(const std::vector<std::string> &args) {
         }
     }
     if (image_texts.empty())
-        usage("create: no IMAGE-SPEC");
+        usage("create: no IMAGE-DEF");
     std::vector<std::string> files;
     try {
         for (const auto &text : image_texts) {

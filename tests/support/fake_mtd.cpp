@@ -286,7 +286,8 @@ int model_ioctl(descriptor &d, unsigned long request, void *arg) {
         if (buf.start >= dev.size || static_cast<uint64_t>(column) + buf.length > dev.oobsize)
             return fail(EINVAL);
         std::vector<uint8_t> page_oob(dev.oobsize, 0xff);
-        memcpy(page_oob.data() + column, buf.ptr, buf.length);
+        if (buf.length)
+            memcpy(page_oob.data() + column, buf.ptr, buf.length);
         block_store &store = programmable(md, buf.start / dev.erasesize);
         size_t page = (buf.start % dev.erasesize) / dev.writesize;
         for (uint32_t i = 0; i < dev.oobsize; i++)

@@ -2,6 +2,7 @@
 #include "support/capture.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,7 +11,9 @@
 
 namespace {
 
-tool_result run_binary(const char *binary, const std::vector<std::string> &args) {
+// stdout_reader_gone: the binary's stdout is a pipe whose reading end is closed.
+tool_result run_binary(const char *binary, const std::vector<std::string> &args,
+                       bool stdout_reader_gone = false) {
     std::vector<std::string> argv_strings;
     if (strlen(VF_EMULATOR) > 0)
         argv_strings.push_back(VF_EMULATOR);
@@ -26,6 +29,14 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args)
     int err = anonymous_temp_file();
     if (out < 0 || err < 0)
         return result;
+    if (stdout_reader_gone) {
+        int ends[2];
+        if (pipe(ends) < 0)
+            return result;
+        close(ends[0]);
+        close(out);
+        out = ends[1];
+    }
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
@@ -34,13 +45,16 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args)
         dup2(null, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // As a shell would start it, whatever this process does with the signal.
+        signal(SIGPIPE, SIG_DFL);
         execv(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid)
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_whole_file(out);
+    if (!stdout_reader_gone)
+        result.out = read_whole_file(out);
     result.err = read_whole_file(err);
     close(out);
     close(err);
@@ -51,6 +65,10 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args)
 
 tool_result run_tool(const std::vector<std::string> &args) {
     return run_binary(VF_TOOL_PATH, args);
+}
+
+tool_result run_tool_with_stdout_reader_gone(const std::vector<std::string> &args) {
+    return run_binary(VF_TOOL_PATH, args, true);
 }
 
 tool_result run_pack(const std::vector<std::string> &args) {

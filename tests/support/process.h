@@ -13,6 +13,8 @@ struct tool_result {
 // Runs the velkan-flasher binary of this build with the arguments (through the
 // emulator in a cross build) and collects its output.
 tool_result run_tool(const std::vector<std::string> &args);
+// The same with stdout a pipe whose reading end is already closed (out stays empty).
+tool_result run_tool_with_stdout_reader_gone(const std::vector<std::string> &args);
 // The same for the velkan-pack binary of this build.
 tool_result run_pack(const std::vector<std::string> &args);
 
