@@ -305,18 +305,25 @@ void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header) {
     put_le32(header + 16, img->size);
 }
 
-int flash_kernel(image_set *set, hw_ident *ident) {
-    subimage *img = image_find_component(set, ident, "kernel");
+namespace {
+
+// Reads the component of that name into one buffer, behind a kernel boot
+// header page when with_header is set, and flashes it into the partition of
+// the same name in the given mode. A simulated run reads and checks all the
+// same, but opens and writes nothing.
+int flash_component(image_set *set, hw_ident *ident, const char *name, bool with_header, int mode) {
+    subimage *img = image_find_component(set, ident, name);
     if (!img) {
-        fputs("No suitable kernel image found.\n", stderr);
+        fprintf(stderr, "No suitable %s image found.\n", name);
         return -1;
     }
     component_partition partition;
-    if (partition.acquire("kernel") < 0)
+    if (partition.acquire(name) < 0)
         return -1;
     nand_part *part = partition.get();
 
-    uint64_t length = static_cast<uint64_t>(part->page_size) + img->size;
+    uint32_t header_size = with_header ? part->page_size : 0;
+    uint64_t length = static_cast<uint64_t>(header_size) + img->size;
     if (length > INT32_MAX) {
         error("Image too big to fit partition");
         return -1;
@@ -324,45 +331,26 @@ int flash_kernel(image_set *set, hw_ident *ident) {
     byte_buffer buffer(static_cast<size_t>(length));
     if (!buffer.get())
         return -1;
-    flash_kernel_header(img, part, buffer.get());
+    if (with_header)
+        flash_kernel_header(img, part, buffer.get());
 
-    log_printf(1, "Reading kernel image");
-    if (velkan_read_bytes(img, 0, buffer.get() + part->page_size, img->size) < 0)
+    log_printf(1, "Reading %s image", name);
+    if (velkan_read_bytes(img, 0, buffer.get() + header_size, img->size) < 0)
         return -1;
     if (simulate)
         return 0;
-    log_printf(1, "Flashing kernel image");
-    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), flash_mode_raw) < 0)
+    log_printf(1, "Flashing %s image", name);
+    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), mode) < 0)
         return -1;
     return 0;
 }
 
+} // namespace
+
+int flash_kernel(image_set *set, hw_ident *ident) {
+    return flash_component(set, ident, "kernel", true, flash_mode_raw);
+}
+
 int flash_initfs(image_set *set, hw_ident *ident) {
-    subimage *img = image_find_component(set, ident, "initfs");
-    if (!img) {
-        fputs("No suitable initfs image found.\n", stderr);
-        return -1;
-    }
-    component_partition partition;
-    if (partition.acquire("initfs") < 0)
-        return -1;
-    nand_part *part = partition.get();
-
-    if (img->size > INT32_MAX) {
-        error("Image too big to fit partition");
-        return -1;
-    }
-    byte_buffer buffer(img->size);
-    if (!buffer.get())
-        return -1;
-
-    log_printf(1, "Reading initfs image");
-    if (velkan_read_bytes(img, 0, buffer.get(), img->size) < 0)
-        return -1;
-    if (simulate)
-        return 0;
-    log_printf(1, "Flashing initfs image");
-    if (flash_image(part, buffer.get(), static_cast<int32_t>(img->size), flash_mode_jffs2) < 0)
-        return -1;
-    return 0;
+    return flash_component(set, ident, "initfs", false, flash_mode_jffs2);
 }
