@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-. tests/emu/lib.sh
+. emu/lib.sh
 emu_prepare
 
 data=$EMU_BUILD/demo-data

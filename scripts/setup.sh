@@ -36,4 +36,4 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # The emulated ARM device's kernel, busybox and mtd-utils (armhf, cached).
-"$(dirname "$0")/../tests/emu/fetch.sh"
+"$(dirname "$0")/../emu/fetch.sh"

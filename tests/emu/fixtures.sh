@@ -9,7 +9,7 @@
 # with the same 0xFF filler.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-. tests/emu/lib.sh
+. emu/lib.sh
 
 out=${1:?usage: fixtures.sh OUTDIR}
 rm -rf "$out"

@@ -8,7 +8,7 @@
 # guest test of that name.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-. tests/emu/lib.sh
+. emu/lib.sh
 
 started=$(date +%s)
 passed=0
@@ -24,8 +24,15 @@ finish() {
   exit
 }
 
-if ! emu_prepare || ! tests/emu/fixtures.sh "$EMU_BUILD/data" ||
-  ! emu_initramfs "$EMU_BUILD/data" "$EMU_BUILD/initramfs.cpio.gz"; then
+# The guest helper (tests/emu/guest/vfhelper.c) goes into /vf beside the plans.
+build_helper() {
+  arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror \
+    -o "$EMU_BUILD/vfhelper" tests/emu/guest/vfhelper.c
+}
+
+if ! emu_prepare || ! build_helper || ! tests/emu/fixtures.sh "$EMU_BUILD/data" ||
+  ! emu_initramfs "$EMU_BUILD/data" "$EMU_BUILD/initramfs.cpio.gz" \
+    tests/emu/guest/*.sh "$EMU_BUILD/vfhelper"; then
   result FAIL "emu/prepare"
   finish
 fi

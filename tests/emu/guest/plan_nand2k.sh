@@ -1,7 +1,7 @@
 # shellcheck shell=dash
 # Tests on the chip with 2048-byte pages, 128 KiB blocks and 64 OOB bytes:
 # "kernel" is 16 blocks, "initfs" 128. Ends with a real restart (-R).
-. /vf/lib.sh
+. /vf/check.sh
 chip_2k
 insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
 

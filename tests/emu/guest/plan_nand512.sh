@@ -1,7 +1,7 @@
 # shellcheck shell=dash
 # Tests on the chip with 512-byte pages, 16 KiB blocks and 16 OOB bytes:
 # "kernel" is 64 blocks, "initfs" 512.
-. /vf/lib.sh
+. /vf/check.sh
 chip_512
 insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
 

@@ -3,12 +3,12 @@
 # tables: a 2 MiB kernel and a 16 MiB initfs flashed by the tool from a
 # container, by the generic tools (flash_erase, nandwrite -p, nanddump, cmp)
 # and by the least work the kernel allows (vfbench floor, with and without a
-# seek per page; tests/emu/guest/vfbench.c), side by side in one boot per chip
+# seek per page; bench/guest/vfbench.c), side by side in one boot per chip
 # and clock, with the median of a few rounds and the ratios. Also: the device
 # binary's size, peak memory, what opening a 32 MiB container reads (strace of
 # the host build) and the time of the unit and emulated-device suites.
 #
-#   scripts/bench.sh [--rounds N] [--chips "2k 512"] [--clock wall|icount|both]
+#   bench/run.sh [--rounds N] [--chips "2k 512"] [--clock wall|icount|both]
 #                    [--baseline FILE] [--no-suites]
 #
 # Clocks: "wall" is the guest's monotonic clock under plain TCG emulation:
@@ -23,10 +23,10 @@
 # Logs and data stay in build/emu/bench/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tests/emu/lib.sh
+. emu/lib.sh
 
 usage() {
-  echo "usage: scripts/bench.sh [--rounds N] [--chips \"2k 512\"] [--clock wall|icount|both]" \
+  echo "usage: bench/run.sh [--rounds N] [--chips \"2k 512\"] [--clock wall|icount|both]" \
     "[--baseline FILE] [--no-suites]" >&2
   exit 2
 }
@@ -78,7 +78,7 @@ scripts/setup.sh >&2
 emu_prepare >&2
 emu_say "benchmark data"
 arm-linux-musleabihf-gcc -static -O2 -Wall -Wextra -Werror -isystem build/kernel-headers-armhf \
-  -o "$data/vfbench" "$EMU_GUEST/vfbench.c"
+  -o "$data/vfbench" bench/guest/vfbench.c
 echo "ROUNDS=$rounds" >"$data/bench.conf"
 [ -z "$baseline" ] || install -m 755 "$baseline" "$data/velkan-flasher.base"
 
@@ -107,7 +107,7 @@ for page in 2048 512; do
 done
 emu_pack create "$data/bench.velkan" --release bench \
   "kernel=$data/kernel.bin" "initfs=$data/initfs.bin" >/dev/null
-emu_initramfs "$data" "$out/initramfs.cpio.gz"
+emu_initramfs "$data" "$out/initramfs.cpio.gz" bench/guest/*.sh
 
 for clock in $clocks; do
   qemu_args=""

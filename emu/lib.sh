@@ -1,19 +1,20 @@
-# Host side of the emulated ARM device, sourced by run.sh and the demo.
+# Host side of the emulated ARM device, sourced by the demo, the test suite
+# and the benchmark.
 # shellcheck shell=bash
 # Expects the current directory to be the repository root.
 
 EMU_CACHE=.cache/guest
 EMU_BUILD=build/emu
-EMU_GUEST=tests/emu/guest
+EMU_GUEST=emu/guest
 
 emu_say() { printf '== %s\n' "$*" >&2; }
 
 EMU_PACK=build/host/velkan-pack
 
-# Fetches the guest packages, builds the device binary, the guest helper and
-# the host container tool.
+# Fetches the guest packages, builds the device binary and the host container
+# tool.
 emu_prepare() {
-  tests/emu/fetch.sh
+  emu/fetch.sh
   emu_say "device build"
   scripts/build.sh device >/dev/null
   emu_say "host build of velkan-pack"
@@ -23,17 +24,17 @@ emu_prepare() {
     return 1
   fi
   mkdir -p "$EMU_BUILD"
-  arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror \
-    -o "$EMU_BUILD/vfhelper" "$EMU_GUEST/vfhelper.c"
 }
 
 emu_pack() { "$EMU_PACK" "$@"; }
 
 # Packs the guest's root file system: busybox, the mtd-utils programs with
-# their libraries, the two modules, the tool, the helper, the guest scripts
-# and the data folder given ($1, copied to /data). Writes $2.
+# their libraries, the two modules, the tool, the guest scripts, the data
+# folder given ($1, copied to /data) and any further files (copied to /vf,
+# where the plans find them). Writes $2.
 emu_initramfs() {
   local data=$1 out=$2 root
+  shift 2
   root="$EMU_BUILD/initramfs"
   rm -rf "$root"
   mkdir -p "$root"/{bin,lib,modules,proc,sys,dev,tmp,mnt,vf}
@@ -41,8 +42,7 @@ emu_initramfs() {
   cp "$EMU_CACHE"/mtd/bin/* "$root/bin/"
   cp "$EMU_CACHE"/mtd/lib/* "$root/lib/"
   cp "$EMU_CACHE"/modules/*.ko "$root/modules/"
-  cp build/device/velkan-flasher "$EMU_BUILD/vfhelper" "$root/vf/"
-  cp "$EMU_GUEST"/*.sh "$root/vf/"
+  cp build/device/velkan-flasher "$EMU_GUEST"/*.sh "$@" "$root/vf/"
   cp "$EMU_GUEST/init" "$root/init"
   chmod 755 "$root/init" "$root"/vf/*
   cp -r "$data" "$root/data"

@@ -1,39 +1,7 @@
 # shellcheck shell=dash
-# Guest helpers for the emulated device's tests (busybox sh).
-#
-# Console protocol read by the host:
-#   VF-RESULT PASS name | VF-RESULT FAIL name   one per test
-#   VF-DETAIL name: text                         why a test failed
-#   VF-INFO text                                 anything else worth seeing
-
-DATA=/data
-T=/tmp/vf
-TOOL=/vf/velkan-flasher
-MODS=/modules
-mkdir -p "$T"
-
-# Chip geometry: set by chip_2k or chip_512 before nand_load.
-CHIP=
-PAGE=
-OOB=
-PPB=
-FREE_OFF=
-FREE_LEN=
-MARKER=8519032008000000
-
-chip_2k() {
-  CHIP="first_id_byte=0x20 second_id_byte=0xaa third_id_byte=0x00 fourth_id_byte=0x15 parts=16,128"
-  PAGE=2048 OOB=64 PPB=64 FREE_OFF=2 FREE_LEN=38
-  KBLOCKS=16 IBLOCKS=128 BLOCK=131072
-}
-
-chip_512() {
-  CHIP="first_id_byte=0x20 second_id_byte=0x75 parts=64,512"
-  PAGE=512 OOB=16 PPB=32 FREE_OFF=8 FREE_LEN=8
-  KBLOCKS=64 IBLOCKS=512 BLOCK=16384
-}
-
-info() { echo "VF-INFO $*"; }
+# Assertions of the emulated device's test plans (busybox sh), on top of the
+# guest library.
+. /vf/lib.sh
 
 # The simulated chip as the tests expect it: geometry of both partitions and
 # the bad blocks of "badblocks=" (one in each partition).
@@ -52,11 +20,6 @@ t_chip() {
 
 # --- tests -------------------------------------------------------------------
 
-bad() {
-  echo "VF-DETAIL $TEST: $*"
-  : >"$T/failed"
-}
-
 # vf.only=NAME on the kernel command line runs that test alone.
 ONLY=$(sed -n 's/.*vf\.only=\([A-Za-z0-9_-]*\).*/\1/p' /proc/cmdline)
 
@@ -74,62 +37,6 @@ run_test() {
   else
     echo "VF-RESULT PASS $TEST"
   fi
-}
-
-# Shows a file's lines as details (for a failing test).
-show() {
-  local label=$1 file=$2
-  [ -s "$file" ] || return 0
-  sed -n '1,40p' "$file" | while IFS= read -r line; do
-    echo "VF-DETAIL $TEST: $label| $line"
-  done
-}
-
-# --- the simulated chip -------------------------------------------------------
-
-# nand_load [nandsim fault parameters...]: a fresh chip (all erased), its two
-# first partitions named "kernel" and "initfs" in $T/mtd.table.
-nand_load() {
-  umount /mnt/check 2>/dev/null
-  rmmod nandsim 2>/dev/null
-  # shellcheck disable=SC2086
-  if ! insmod "$MODS/nandsim.ko" $CHIP "$@"; then
-    bad "insmod nandsim $*"
-    return 1
-  fi
-  KNUM=$(sed -n 's/^mtd\([0-9]*\): .*"NAND simulator partition 0"$/\1/p' /proc/mtd)
-  INUM=$(sed -n 's/^mtd\([0-9]*\): .*"NAND simulator partition 1"$/\1/p' /proc/mtd)
-  if [ -z "$KNUM" ] || [ -z "$INUM" ]; then
-    bad "nandsim partitions missing from /proc/mtd"
-    return 1
-  fi
-  KDEV=/dev/mtd$KNUM
-  IDEV=/dev/mtd$INUM
-  sed -e 's/"NAND simulator partition 0"/"kernel"/' \
-    -e 's/"NAND simulator partition 1"/"initfs"/' /proc/mtd >"$T/mtd.table"
-}
-
-# --- running the tool -----------------------------------------------------------
-
-# flasher HOW NAME ARGS...: runs the tool in a mount namespace of its own, with
-# stdout, stderr and status in $T/NAME.out, .err and .rc. HOW:
-#   ident=PRODUCT:HW  /proc is a tmpfs with "component_version" and "mtd"
-#   ident             the same with $T/component_version as it stands
-#   noident           /proc is a tmpfs with "mtd" only
-#   realproc          the real /proc with the table bound over /proc/mtd
-flasher() {
-  local how=$1 name=$2
-  shift 2
-  case $how in
-  ident) ;; # $T/component_version as the test wrote it
-  ident=*)
-    local id=${how#ident=}
-    printf 'product %s\nhw-build %s\n' "${id%%:*}" "${id#*:}" >"$T/component_version"
-    how=ident
-    ;;
-  esac
-  timeout 180 unshare -m /vf/inns.sh "$how" "$T" "$TOOL" "$@" >"$T/$name.out" 2>"$T/$name.err"
-  echo $? >"$T/$name.rc"
 }
 
 expect_rc() {
@@ -184,21 +91,6 @@ line_no() {
 }
 
 # --- flash contents ----------------------------------------------------------------
-
-# dump DEV FILE [--oob]: every good block of the partition, bad blocks left out
-# (with --oob: every block, bad ones as 0xFF, each page followed by its OOB).
-dump() {
-  local dev=$1 file=$2
-  shift 2
-  if [ "$1" = --oob ]; then
-    nanddump -q --oob --bb=padbad -f "$file" "$dev" 2>"$T/nanddump.err"
-  else
-    nanddump -q --bb=skipbad -f "$file" "$dev" 2>"$T/nanddump.err"
-  fi || {
-    bad "nanddump $dev failed"
-    show nanddump "$T/nanddump.err"
-  }
-}
 
 # expect_content DEV EXPECTED: the partition's good blocks, in order, hold the
 # expected bytes from the start, then nothing but 0xFF.
@@ -299,4 +191,3 @@ expect_same_snapshot() {
   rm -f "$T/$1".* "$T/$2".*
 }
 
-size_of() { stat -c %s "$1"; }

@@ -9,7 +9,7 @@
 # The kernel package name is resolved at run time: its ABI number moves with
 # security updates. A cache that matches the current name is kept as it is.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 
 cache=.cache/guest
 
