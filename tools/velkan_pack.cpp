@@ -127,9 +127,11 @@ std::string name_of(const subimage *img) {
 // The container at path read as `velkan-flasher -F` reads it, or null after
 // the reader's own report. Held until the process ends, as the flasher holds it.
 image_set *open_container(const std::string &path) {
+    static auto *held = new std::vector<image_set *>; // never released
     auto *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
     if (!set)
         throw failure("out of memory");
+    held->push_back(set);
     return image_open(set, path.c_str()) < 0 ? nullptr : set;
 }
 
