@@ -92,11 +92,12 @@ uint32_t parse_number(const std::string &text, uint32_t max, const std::string &
     errno = 0;
     char *end = nullptr;
     unsigned long long value = strtoull(text.c_str(), &end, 0);
+    static const char units[] = "KMG";
     int shift = 0;
-    const char *suffix =
-        binary_suffix && *end ? strchr("KMG", toupper(static_cast<unsigned char>(*end))) : nullptr;
-    if (suffix && !end[1]) {
-        shift = 10 * static_cast<int>(suffix - "KMG" + 1);
+    const char *unit =
+        binary_suffix && *end ? strchr(units, toupper(static_cast<unsigned char>(*end))) : nullptr;
+    if (unit && !end[1]) {
+        shift = 10 * static_cast<int>(unit - units + 1);
         end++;
     }
     if (errno || *end || value > (max >> shift))
@@ -192,10 +193,16 @@ class output_file {
         size_t slash = path.rfind('/');
         std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
         temp_ = dir + "." + path.substr(dir.size()) + ".XXXXXX";
-        file_ = fdopen(mkstemp(&temp_[0]), "wb");
+        int fd = mkstemp(&temp_[0]);
+        file_ = fd < 0 ? nullptr : fdopen(fd, "wb");
         if (!file_) {
+            int saved = errno;
+            if (fd >= 0) {
+                close(fd);
+                unlink(temp_.c_str());
+            }
             temp_.clear();
-            throw failure(path + ": " + strerror(errno));
+            throw failure(path + ": " + strerror(saved));
         }
         // mkstemp makes the file private; give it the mode a new file gets.
         mode_t mask = umask(0);
