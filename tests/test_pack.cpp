@@ -1,182 +1,223 @@
-// velkan-pack, run as a subprocess, and what the reader makes of its output.
-#include "ident.h"
-#include "support/capture.h"
+// velkan-pack through its binary: one table per command.
 #include "support/process.h"
-#include "support/velkan_files.h"
-#include "velkan.h"
 #include "velkan_writer.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
 namespace vw = velkan_writer;
+using args = std::vector<std::string>;
+using nlohmann::json;
 
 namespace {
 
-bool exists(const std::string &path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
-class Pack : public container_test {
-  protected:
-    std::string kernel_data = std::string(1000, 'K') + "end";
-    std::string kernel = dir.write("zImage", kernel_data);
-    std::string initfs = dir.write("initfs.jffs2", std::string(4096, '\x85'));
-    std::string out = dir.path() + "/fw.velkan";
+// One run: the arguments after the command's own, the exit status, a part of
+// stdout (all of it when exact) and a part of stderr (none: stderr is empty).
+struct run {
+    args a;
+    int status;
+    std::string out, err;
 };
 
-TEST_F(Pack, CreateThenList) {
-    auto c =
-        run_pack({"create", out, "--release", "R2.1",
-                  "kernel=" + kernel +
-                      ",version=2.6.28,valid=VX-510:B101:B204,valid=VX-440,partition=1:2:0x20000",
-                  "initfs=" + initfs});
-    ASSERT_EQ(c.status, 0) << c.err;
-    EXPECT_EQ(c.out, "");
-    EXPECT_EQ(c.err, "");
+class Pack : public ::testing::Test {
+  protected:
+    temp_dir dir;
+    std::string abc = dir.write("abc", "abc"); // checksum 0x9d02, 128 bytes with filler
+    std::string big = dir.write("big", std::string(20000, 'K'));
+    std::string out = dir.path() + "/fw.velkan";
 
-    const std::string contents = "SW version in image: R2.1\n\n"
-                                 "Image 'kernel', size 1024 bytes\n"
-                                 "\tValid for VX-510: B101, B204\n"
-                                 "\tValid for VX-440\n"
-                                 "\tVersion 2.6.28\n"
-                                 "Image 'initfs', size 4096 bytes\n";
-    auto l = run_pack({"list", out});
-    EXPECT_EQ(l.status, 0) << l.err;
-    EXPECT_EQ(l.err, "") << "sizes are stored aligned";
-    EXPECT_EQ(l.out,
-              contents + "2 image(s) in " + std::to_string(vw::read_file(out).size()) + " bytes\n");
+    tool_result expect(args a, const run &r, bool exact = false) {
+        a.insert(a.end(), r.a.begin(), r.a.end());
+        auto res = run_pack(a);
+        std::string shown = (a.empty() ? "" : a.back().substr(0, 60)) + "\n";
+        EXPECT_EQ(res.status, r.status) << shown << res.err;
+        EXPECT_TRUE(exact ? res.out == r.out : res.out.find(r.out) != std::string::npos)
+            << shown << res.out;
+        EXPECT_TRUE(r.err.empty() ? res.err.empty() : res.err.find(r.err) != std::string::npos)
+            << shown << res.err;
+        return res;
+    }
+    int entries() const {
+        dirent **list;
+        int n = scandir(dir.path().c_str(), &list, nullptr, nullptr);
+        for (int i = 0; i < n; i++)
+            free(list[i]);
+        free(list);
+        return n;
+    }
+    // A container whose image size is not a multiple of 128.
+    std::string unaligned(const std::string &name) {
+        vw::image image(name, "abc");
+        image.exact_size = true;
+        return vw::container{"", {}, {image}}.encode();
+    }
+};
 
-    l = run_pack({"list", "-vv", out});
-    EXPECT_EQ(l.status, 0);
-    EXPECT_NE(l.out.find("\tVersion 2.6.28\nPartition: type 1, flash mode 2, size 131072\n"
-                         "Image 'initfs'"),
-              std::string::npos)
-        << l.out;
-    EXPECT_NE(l.out.find("'initfs': data at offset "), std::string::npos) << l.out;
-    EXPECT_EQ(run_pack({"list", out, "-v", "-v"}).out, l.out);
-}
-
-TEST_F(Pack, RoundTripThroughTheReader) {
-    auto c = run_pack({"create", out, "kernel=" + kernel + ",valid=A:1", "kernel=" + initfs,
-                       "initfs=" + initfs + ",valid=B"});
-    ASSERT_EQ(c.status, 0) << c.err;
-
-    image_set *set = new_set();
-    output_capture capture;
-    ASSERT_EQ(image_open(set, out.c_str()), 0);
-    capture.stop();
-    hw_ident a = {const_cast<char *>("A"), const_cast<char *>("1")};
-    hw_ident other = {const_cast<char *>("C"), const_cast<char *>("1")};
-
-    subimage *k = image_find_component(set, &a, "kernel");
-    ASSERT_NE(k, nullptr);
-    EXPECT_EQ(k, set->subimages);
-    EXPECT_EQ(k->size, 1024u);
-    EXPECT_EQ(k->checksum, vw::checksum(kernel_data));
-    std::string data(k->size, '?');
-    ASSERT_EQ(velkan_read_bytes(k, 0, &data[0], k->size), 0);
-    EXPECT_EQ(data, vw::padded(kernel_data));
-
-    // The second kernel carries no device list: it fits the rest.
-    subimage *fallback = image_find_component(set, &other, "kernel");
-    ASSERT_NE(fallback, nullptr);
-    EXPECT_EQ(fallback, k->next);
-    ASSERT_EQ(velkan_read_bytes(fallback, 4000, &data[0], 96), 0);
-    EXPECT_EQ(data.substr(0, 96), std::string(96, '\x85'));
-    EXPECT_EQ(image_find_component(set, &a, "initfs"), nullptr);
-}
-
-TEST_F(Pack, EmptyImageFile) {
-    std::string empty = dir.write("empty", "");
-    ASSERT_EQ(run_pack({"create", out, "initfs=" + empty}).status, 0);
-    auto r = open_bytes(vw::read_file(out), 1);
-    ASSERT_EQ(r.result, 0) << r.err;
-    EXPECT_EQ(r.out, "Image 'initfs', size 0 bytes\n");
-}
-
-TEST_F(Pack, BadArgumentsShowTheUsage) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"pack"},
-        {"create"},
-        {"create", out},
-        {"create", "--release", "1", "kernel=" + kernel},
-        {"create", out, "--release"},
-        {"create", out, "--bogus", "kernel=" + kernel},
-        {"create", out, "kernel"},
-        {"create", out, "=" + kernel},
-        {"create", out, "kernel="},
-        {"create", out, "kernel=" + kernel + ",colour=red"},
-        {"create", out, "kernel=" + kernel + ",version"},
-        {"create", out, "kernel=" + kernel + ",partition=1:2"},
-        {"create", out, "kernel=" + kernel + ",partition=256:0:0"},
-        {"create", out, "kernel=" + kernel + ",partition=1:-1:0"},
-        {"create", out, "kernel=" + kernel + ",partition=1:1:0x100000000"},
-        {"create", out, "kernel=" + kernel + ",partition=1:1:12x"},
-        {"create", out, "kernelkernelk=" + kernel},
-        {"create", out, "kernel=" + kernel + ",valid=ABCDEFGHIJKLMNOPQ"},
-        {"create", out, "kernel=" + kernel + ",valid=A:123456789"},
-        {"create", out, "kernel=" + kernel + ",valid="},
-        {"create", out, "kernel=" + kernel + ",version=" + std::string(256, 'v')},
-        {"create", out, "kernel=" + kernel + ",valid=A::B"},
-        {"list"},
-        {"list", out, out},
-        {"list", "-x", out},
+TEST_F(Pack, HelpAndVersion) {
+    // clang-format off
+    const run rows[] = {
+        {{"--help"}, 0, "Usage: velkan-pack [OPTIONS] SUBCOMMAND", ""},
+        {{"create", "--help"}, 0, "IMAGE-DEF: NAME=FILE", ""},
+        {{"list", "--help"}, 0, "--json", ""},
+        {{"verify", "--help"}, 0, "Usage: velkan-pack verify", ""},
+        {{"check", "--help"}, 0, "NAME=SIZE:ERASESIZE[:BADBLOCKS]", ""},
+        {{"extract", "--help"}, 0, "--product TEXT Needs: --hw", ""},
+        {{"--version"}, 0, "velkan-pack ", ""},
+        {{"pack"}, 2, "", "A subcommand is required\nUsage: velkan-pack COMMAND"},
     };
-    for (const auto &args : cases) {
-        std::string shown;
-        for (const auto &a : args)
-            shown += a.substr(0, 60) + " ";
-        auto r = run_pack(args);
-        EXPECT_EQ(r.status, 2) << shown << r.err;
-        EXPECT_NE(r.err.find("Usage: velkan-pack create OUT"), std::string::npos) << shown;
-        EXPECT_FALSE(exists(out)) << shown;
+    // clang-format on
+    for (const auto &r : rows)
+        expect({}, r);
+}
+
+TEST_F(Pack, Create) {
+    std::string k = "kernel=" + abc, warning = "\nvelkan-pack: warning: image ";
+    // clang-format off
+    const run rows[] = {
+        {{k, "initfs=" + big}, 0, "", ""},
+        {{k + ",valid=A:1", k}, 0, "", ""},
+        {{"pirl=" + abc}, 0, "", "image 1 'pirl': the flasher flashes only kernel and initfs\n"},
+        {{k + ",valid=A B:1 2"}, 0, "", "product 'A B' holds white space and never matches /proc/component_version" + warning + "1 'kernel': HW build '1 2' holds white space"},
+        {{k + ",valid=A:1", k + ",valid=A:1:2", k + ",valid=A", k + ",valid=A"}, 0, "", "image 2 'kernel' is never flashed on A:1: the flasher picks image 1 there" + warning + "4 'kernel' is never flashed on every A device: the flasher picks image 3 there\n"},
+        {{k, k}, 0, "", "image 2 'kernel' is never flashed on every device: the flasher picks image 1 there\n"},
+        {{k + ",colour=red"}, 2, "", "unknown key 'colour'\nUsage: velkan-pack create OUT"},
+        {{k + ",partition=1:2"}, 2, "", "TYPE:MODE:SIZE expected"},
+        {{k + ",partition=1:-1:0"}, 2, "", "bad mode '-1'"},
+        {{k + ",valid=ABCDEFGHIJKLMNOPQ"}, 2, "", "longer than 16"},
+        {{"kernelkernelk=" + abc}, 2, "", "longer than 12"},
+        {{k + ",version=" + std::string(256, 'v')}, 2, "", "version of image"},
+        {{"--release"}, 2, "", "--release"},
+        {{}, 2, "", "IMAGE-DEF is required"},
+        {{"kernel=" + dir.path() + "/missing"}, 1, "", "missing: No such file"},
+        {{"kernel=" + out}, 1, "", "fw.velkan: is also an input; not overwritten"},
+        {{"initfs=" + big}, 1, "", "fw.velkan: File too large"}, // with writes limited to 8 KiB
+    };
+    // clang-format on
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit small = {8192, saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    for (const auto &r : rows) {
+        vw::write_file(out, "old");
+        int before = entries();
+        if (&r == std::end(rows) - 1)
+            setrlimit(RLIMIT_FSIZE, &small);
+        expect({"create", out}, r);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        // OUT is replaced whole on success and left as it was otherwise.
+        EXPECT_EQ(vw::read_file(out) != "old", r.status == 0) << r.err;
+        EXPECT_EQ(entries(), before) << "nothing left behind";
     }
 }
 
-TEST_F(Pack, ImageBudgetIsChecked) {
-    // 29 entries fill a product list: 16 + 29 * 8 = 248 bytes. With FILE_DATA
-    // and a version of 225 bytes the budget of 510 is used exactly.
-    std::string hw;
-    for (int i = 0; i < 29; i++)
-        hw += ":H" + std::to_string(i);
-    std::string prefix = "kernel=" + kernel + ",valid=P" + hw + ",version=";
-    EXPECT_EQ(run_pack({"create", out, prefix + std::string(226, 'v')}).status, 2);
-    auto r = run_pack({"create", out, prefix + std::string(225, 'v')});
-    ASSERT_EQ(r.status, 0) << r.err;
-    auto opened = open_bytes(vw::read_file(out), 1);
-    ASSERT_EQ(opened.result, 0) << opened.err;
-    EXPECT_EQ(opened.set->subimages->subblock_len + 2 * 3, 510u);
-    EXPECT_NE(opened.out.find("Valid for P: H0, H1, "), std::string::npos);
+TEST_F(Pack, List) {
+    // clang-format off
+    expect({"create", out, "--release", "R2.1", "kernel=" + abc + ",version=2.6.28,valid=VX-510:B101:B204,valid=VX-440,partition=1:2:0x20000", "initfs=" + big}, {{}, 0, "", ""});
+    std::string odd = dir.write("odd.velkan", unaligned("initfs"));
+    const std::string head = "SW version in image: R2.1\n\nImage 'kernel', size 128 bytes\n\tValid for VX-510: B101, B204\n\tValid for VX-440\n\tVersion 2.6.28\n";
+    const std::string tail = "Image 'initfs', size 20096 bytes\n'kernel': data at offset 128, 128 bytes, checksum 0x9d02\n'initfs': data at offset 286, 20096 bytes, checksum 0x0000\n2 image(s) in 20382 bytes\n";
+    const run rows[] = {
+        {{out}, 0, head + "Image 'initfs', size 20096 bytes\n2 image(s) in 20382 bytes\n", ""},
+        {{"-v", out}, 0, head + tail, ""},
+        {{"-vv", out}, 0, head + "Partition: type 1, flash mode 2, size 131072\n" + tail, ""},
+        {{out, "-v", "-v"}, 0, head + "Partition: type 1, flash mode 2, size 131072\n" + tail, ""},
+        {{"-v", odd}, 0, "Image 'initfs', size 128 bytes\n'initfs': data at offset 39, 3 bytes (128 with filler), checksum 0x9d02\n1 image(s) in 167 bytes\n", "WARNING: Image 'initfs' not aligned"},
+        {{out, out}, 2, "", "Usage: velkan-pack list"},
+        {{dir.path() + "/missing"}, 1, "", "missing: No such file"},
+    };
+    // clang-format on
+    for (const auto &r : rows)
+        expect({"list"}, r, true);
+
+    json doc = json::parse(expect({"list", "--json", out}, {{}, 0, "", ""}).out);
+    EXPECT_EQ(doc, json::parse(R"({"file_size": 20382, "release": "R2.1", "images": [
+        {"name": "kernel", "data_offset": 128, "size": 128, "data_size": 128, "checksum": 40194,
+         "version": "2.6.28", "valid_for": [{"product": "VX-510", "hw_builds": ["B101", "B204"]},
+         {"product": "VX-440", "hw_builds": []}], "partitions": [{"type": 1, "mode": 2, "size": 131072}]},
+        {"name": "initfs", "data_offset": 286, "size": 20096, "data_size": 20096, "checksum": 0,
+         "version": null, "valid_for": [], "partitions": []}]})"));
+    EXPECT_TRUE(json::parse(run_pack({"list", "--json", odd}).out)["release"].is_null());
 }
 
-TEST_F(Pack, FailuresToReadOrWrite) {
-    std::string missing = dir.path() + "/missing";
-    auto r = run_pack({"create", out, "kernel=" + missing});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "velkan-pack: " + missing + ": No such file or directory\n");
-    EXPECT_FALSE(exists(out));
-
-    r = run_pack({"create", dir.path() + "/no/such/dir/fw.velkan", "kernel=" + kernel});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
-
-    r = run_pack({"list", missing});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, missing + ": No such file or directory\n");
+TEST_F(Pack, Verify) {
+    // clang-format off
+    expect({"create", out, "kernel=" + abc, "initfs=" + big}, {{}, 0, "", ""});
+    const std::string good = vw::read_file(out);
+    auto flipped = [&](size_t at) { return good.substr(0, at) + char(good[at] ^ 1) + good.substr(at + 1); };
+    vw::image short_list("kernel", "abc");
+    short_list.extra = {vw::subblock('2', std::string(20, 'P'))};
+    const std::string bad = ": BAD\nimage 2 'initfs': 20096 bytes, checksum 0x0000: ok\n2 image(s), 1 damaged\n";
+    const std::pair<std::string, run> rows[] = {
+        {good, {{}, 0, "image 1 'kernel': 128 bytes, checksum 0x9d02: ok\n", ""}},
+        {flipped(39), {{}, 1, bad, "image 1 'kernel': checksum 0x9d02 in the header, 0x9d03 over data and filler\n"}},
+        {flipped(39 + 101), {{}, 1, bad, "image 1 'kernel': checksum 0x9d02 in the header, 0x9c02 over data"}},
+        {flipped(good.size() - 1), {{}, 1, "image 2 'initfs': 20096 bytes, checksum 0x0000: BAD", "image 2 'initfs': checksum 0x0000 in the header, 0x0100 over"}},
+        {unaligned("kernel"), {{}, 1, "", "data size 3 is not a multiple of 128"}},
+        {vw::container{"", {}, {short_list}}.encode(), {{}, 1, "", "product / HW rev subblock 1 of 20 bytes is malformed"}},
+        {good.substr(0, good.size() - 1), {{}, 1, "", "not a container the flasher reads"}},
+    };
+    // clang-format on
+    for (const auto &[container, r] : rows)
+        expect({"verify", dir.write("v.velkan", container)}, r);
 }
 
-TEST_F(Pack, ListRefusesMalformedContainers) {
-    std::string bad = dir.write("bad.velkan", std::string("\xB4\0\0\0\x04\0\0\0\0T", 10));
-    auto r = run_pack({"list", bad});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("read subimage header: ", 0), 0u) << r.err;
-    EXPECT_EQ(r.out.find("image(s)"), std::string::npos);
+TEST_F(Pack, Check) {
+    // clang-format off
+    std::string kernel = dir.write("kernel", std::string(130560, 'k')); // 128 KiB - 512
+    std::string initfs = dir.write("initfs", std::string(16384, 'i'));
+    expect({"create", out, "kernel=" + kernel + ",valid=P:H1", "kernel=" + abc + ",valid=P,version=2", "initfs=" + initfs + ",valid=P:H1"}, {{}, 0, "", ""});
+    const std::string k1 = "kernel: image 1, 130560 bytes; ", i3 = "initfs: image 3, 16384 bytes; ";
+    const std::string k2 = "kernel: image 2, 128 bytes, version 2; partition not given\n";
+    const run rows[] = {
+        {{"P", "--hw", "H1"}, 0, k1 + "partition not given\n" + i3 + "partition not given\n", ""},
+        {{"P", "--hw", "H2"}, 1, k2 + "initfs: none for P:H2\n", "no initfs image for P:H2"},
+        {{"P", "--hw", "H2", "--only", "kernel"}, 0, k2, ""},
+        {{"Q", "--hw", "H1"}, 1, "kernel: none for Q:H1\ninitfs: none for Q:H1\n", "no kernel image for Q:H1\nvelkan-pack: no initfs"},
+        {{"P", "--hw", "H1", "--partition", "kernel=128K:16K", "--partition", "initfs=0x4000:0x4000"}, 0, k1 + "131072 bytes with the 512-byte header page in 131072 usable: fits\n" + i3 + "16384 bytes in 16384 usable: fits\n", ""},
+        {{"P", "--hw", "H1", "--only", "kernel", "--partition", "kernel=128K:32K"}, 1, k1 + "132608 bytes with the 2048-byte header page in 131072 usable: does not fit\n", "kernel: 132608 bytes"},
+        {{"P", "--hw", "H1", "--only", "kernel", "--partition=kernel=152K:16K:1"}, 0, k1 + "131072 bytes with the 512-byte header page in 131072 usable: fits\n", ""},
+        {{"P", "--hw", "H1", "--only", "initfs", "--partition", "initfs=32K:16K:2"}, 1, i3 + "16384 bytes in 0 usable: does not fit\n", "initfs: 16384 bytes in 0 usable"},
+        {{"P", "--hw", "H1", "--only", "kernel", "--partition", "kernel=128K:1000"}, 1, k1 + "erase size 1000 does not hold whole 512-byte pages: the flasher refuses the partition\n", "refuses"},
+        {{"P", "--hw", "H1", "--partition", "rootfs=1M:16K"}, 2, "", "bad partition 'rootfs=1M:16K'"},
+        {{"P", "--hw", "H1", "--partition", "kernel=16K:0"}, 2, "", "Usage: velkan-pack check"},
+        {{"P", "--hw", "H1", "--partition", "kernel=16K:16K:2"}, 2, "", "too many bad"},
+        {{"P", "--hw", "H1", "--partition", "kernel=5G:16K"}, 2, "", "bad size '5G'"},
+        {{"P", "--hw", "H1", "--only", "pirl"}, 2, "", "--only"},
+        {{"P"}, 2, "", "--hw is required"},
+    };
+    // clang-format on
+    for (const auto &r : rows)
+        expect({"check", out, "--product"}, r, true);
+}
+
+TEST_F(Pack, Extract) {
+    // clang-format off
+    expect({"create", out, "kernel=" + dir.write("a", std::string(300, 'A')) + ",valid=P:H1", "kernel=" + big, "initfs=" + abc + ",valid=Q"}, {{}, 0, "", ""});
+    const std::string container = vw::read_file(out), target = dir.path() + "/image";
+    const std::string a384 = std::string(300, 'A') + std::string(84, '\xFF'), abc128 = "abc" + std::string(125, '\xFF');
+    const std::pair<run, std::string> rows[] = { // the run, the bytes in the file written
+        {{{"kernel", target}, 0, "", ""}, a384},
+        {{{"kernel", target, "--product", "P", "--hw", "H1"}, 0, "", ""}, a384},
+        {{{"kernel", target, "--product", "P", "--hw", "H2"}, 0, "", ""}, std::string(20000, 'K') + std::string(96, '\xFF')},
+        {{{"initfs", target, "--product", "Q", "--hw", "X"}, 0, "", ""}, abc128},
+        {{{"initfs", "-"}, 0, abc128, ""}, ""},
+        {{{"initfs", target, "--product", "P", "--hw", "H1"}, 1, "", "no image 'initfs' for P:H1"}, ""},
+        {{{"pirl", target}, 1, "", "no image 'pirl'"}, ""},
+        {{{"kernel", target, "--product", "P"}, 2, "", "--product requires --hw"}, ""},
+        {{{"kernel", out}, 1, "", "is the container itself"}, container},
+    };
+    // clang-format on
+    for (const auto &[r, bytes] : rows) {
+        unlink(target.c_str());
+        expect({"extract", out}, r, true);
+        std::string written = r.a[1] == out ? out : target;
+        EXPECT_EQ(access(written.c_str(), F_OK) == 0 ? vw::read_file(written) : "", bytes);
+    }
 }
 
 } // namespace
