@@ -117,46 +117,31 @@ TEST(NandOpen, Table) {
     }
 }
 
+uint8_t page[2048];
+
 TEST(PageOperations, Table) {
     using dev = fake_mtd::device;
+    using part = nand_part *;
     struct row {
         std::function<void(dev &)> change;
-        std::function<int(nand_part *)> call;
+        std::function<int(part)> call;
         int result;
         uint64_t seek;
         std::string err; // ending in a blank: the start of it
     } rows[] = {
-        {nullptr,
-         [](nand_part *p) {
-             uint8_t b[2048];
-             return nand_read(p, 1, 3, b);
-         },
-         0, 0x21800, ""},
-        {[](dev &d) { d.short_read = 0x21800; },
-         [](nand_part *p) {
-             uint8_t b[2048];
-             return nand_read(p, 1, 3, b);
-         },
+        {nullptr, [](part p) { return nand_read(p, 1, 3, page); }, 0, 0x21800, ""},
+        {[](dev &d) { d.short_read = 0x21800; }, [](part p) { return nand_read(p, 1, 3, page); },
          -1, 0x21800, "nand_read: read (2048 bytes at 00021800): "},
-        {nullptr,
-         [](nand_part *p) {
-             uint8_t b[2048];
-             return nand_read(p, 20000, 3, b);
-         },
-         -1, 20000ull * 131072 + 3 * 2048, "nand_read: read (2048 bytes at 9c401800): "},
-        {[](dev &d) { d.short_write = 0x21800; },
-         [](nand_part *p) {
-             uint8_t b[2048] = {};
-             return nand_write(p, 1, 3, b);
-         },
+        {nullptr, [](part p) { return nand_read(p, 20000, 3, page); }, -1, 0x9c401800,
+         "nand_read: read (2048 bytes at 9c401800): "},
+        {[](dev &d) { d.short_write = 0x21800; }, [](part p) { return nand_write(p, 1, 3, page); },
          -1, 0x21800, "nand_write: write (around 0x00021800): "},
-        {[](dev &d) { d.failing_request = MEMERASE; },
-         [](nand_part *p) { return nand_erase(p, 2); }, -1, 0,
-         "MEMERASE (block 2): Input/output error\n"},
-        {nullptr, [](nand_part *p) { return nand_erase(p, 32768); }, -1, 0,
+        {[](dev &d) { d.failing_request = MEMERASE; }, [](part p) { return nand_erase(p, 2); }, -1,
+         0, "MEMERASE (block 2): Input/output error\n"},
+        {nullptr, [](part p) { return nand_erase(p, 32768); }, -1, 0,
          "MEMERASE (block 32768): Invalid argument\n"},
         {[](dev &d) { d.failing_request = MEMWRITEOOB; },
-         [](nand_part *p) { return nand_write_cleanmarker(p, 1); }, -1, 0,
+         [](part p) { return nand_write_cleanmarker(p, 1); }, -1, 0,
          "MEMWRITEOOB: Input/output error\n"},
     };
     for (const row &r : rows) {
@@ -186,19 +171,19 @@ TEST(Cleanmarker, Layouts) {
         int result;
         std::string oob; // the first 16 bytes written
     } rows[] = {
-        {64, 23, {{2, 3}, {10, 20}}, 0, "ffff851903ffffffffff2008000000ff"},
-        {64, 8, {{0, 0}, {4, 8}}, 0, "ffffffff8519032008000000ffffffff"},
-        {64, 5, {{2, 38}}, 0, "ffff8519032008ffffffffffffffffff"},
+        {64, 23, {{2, 3}, {10, 20}}, 0, "ffff851903ffffffffff2008000000"},
+        {64, 8, {{0, 0}, {4, 8}}, 0, "ffffffff8519032008000000ff"},
+        {64, 5, {{2, 38}}, 0, "ffff8519032008ff"},
         {16,
          8,
          {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}},
          0,
-         "ff8519032008000000ffffffffffffff"},
+         "ff851903200800"},
         {16, 8, {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 0}}, -1, ""},
         {257, 38, {{2, 38}}, -1, ""},
         {256, 38, {{250, 7}}, -1, ""},
         {64, 8, {{60, 8}}, -1, ""},
-        {64, 8, {{56, 8}, {255, 2}}, 0, "ffffffffffffffffffffffffffffffff"},
+        {64, 8, {{56, 8}, {255, 2}}, 0, "ffffffffffffffffff"},
     };
     for (const row &r : rows) {
         fake_mtd::device &model = install([&](fake_mtd::device &d) {
@@ -211,61 +196,52 @@ TEST(Cleanmarker, Layouts) {
         nand_part *part = nullptr;
         ASSERT_EQ(nand_open("kernel", &part), 0);
         EXPECT_EQ(nand_write_cleanmarker(part, 1), r.result) << r.oob;
-        EXPECT_EQ(hex(model.oob[131072], 16), r.oob);
+        EXPECT_EQ(hex(model.oob[131072], r.oob.size() / 2), r.oob);
         EXPECT_EQ(model.oob[131072].size(), r.result ? 0 : r.oobsize) << r.oob;
         nand_close(part);
     }
 }
 
 TEST(FlashImage, ReadBack) {
-    using dev = fake_mtd::device;
     auto line = [](int at) {
         char text[64];
         snprintf(text, sizeof text, "Verify error at 0x%08x: 0x5b instead of 0x5a\n", at);
         return std::string(text);
     };
+    std::vector<uint32_t> twenty;
     std::string sixteen;
-    for (int i = 0; i < 16; i++)
-        sixteen += line(100 * i);
+    for (int i = 0; i < 20; i++)
+        twenty.push_back(100 * (19 - i)), sixteen += i < 16 ? line(100 * i) : "";
+    const std::string oob_failed = "MEMWRITEOOB: Input/output error\n";
     struct row {
-        std::function<void(dev &)> change;
+        std::vector<uint32_t> flips;
+        int64_t short_read;
+        unsigned long failing;
         int mode, result;
         std::string err; // ending in a blank: the start of it
     } rows[] = {
-        {nullptr, flash_mode_jffs2, 0, ""},
-        {[](dev &d) {
-             d.flips = {{4999, 1}};
-         },
-         flash_mode_raw, -1, line(4999)},
-        {[](dev &d) {
-             d.flips = {{0, 1}, {63, 1}, {64, 1}};
-         },
-         flash_mode_raw, -1, line(0) + line(63) + line(64)},
-        {[](dev &d) {
-             for (int i = 19; i >= 0; i--)
-                 d.flips[100 * i] = 1;
-         },
-         flash_mode_raw, -1, sixteen},
-        {[](dev &d) {
-             d.short_read = 2048;
-             d.flips = {{0, 1}};
-         },
-         flash_mode_raw, -1, "nand_read: read (2048 bytes at 00000800): "},
-        {[](dev &d) { d.failing_request = MEMWRITEOOB; }, flash_mode_jffs2, -1,
-         "MEMWRITEOOB: Input/output error\nMEMWRITEOOB: Input/output error\n"},
+        {{}, -1, 0, flash_mode_jffs2, 0, ""},
+        {{4999}, -1, 0, flash_mode_raw, -1, line(4999)},
+        {{0, 63, 64}, -1, 0, flash_mode_raw, -1, line(0) + line(63) + line(64)},
+        {twenty, -1, 0, flash_mode_raw, -1, sixteen},
+        {{0}, 2048, 0, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00000800): "},
+        {{}, -1, MEMWRITEOOB, flash_mode_jffs2, -1, oob_failed + oob_failed},
     };
     const std::vector<uint8_t> image(5000, 0x5A);
     for (const row &r : rows) {
-        fake_mtd::device &model = install(r.change);
+        fake_mtd::device &model = install([&](fake_mtd::device &d) {
+            for (uint32_t at : r.flips)
+                d.flips[at] = 1;
+            d.short_read = r.short_read;
+            d.failing_request = r.failing;
+        });
         nand_part *part = nullptr;
         ASSERT_EQ(nand_open("kernel", &part), 0);
         output_capture capture;
         EXPECT_EQ(flash_image(part, image.data(), 5000, r.mode), r.result) << r.err;
         capture.stop();
         expect_message(capture.err(), r.err);
-        if (r.result == 0) {
-            EXPECT_EQ(std::vector<uint8_t>(model.flash.begin(), model.flash.begin() + 5000), image);
-        }
+        EXPECT_TRUE(r.result != 0 || std::equal(image.begin(), image.end(), model.flash.begin()));
         nand_close(part);
     }
 }

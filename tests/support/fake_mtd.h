@@ -1,8 +1,8 @@
 // A model of one MTD character device for what the kernel's NAND simulator
-// cannot do: failing requests, short transfers, read-backs that differ and
-// geometries or OOB layouts of other chips. The product code's open, close,
-// read, write, lseek, ioctl and fopen calls are routed here at link time:
-// "/dev/mtd<number>" reaches the device, "/proc/mtd" reads `table`, everything
+// cannot do: failing requests, short transfers, read-backs that differ, other
+// chips' geometries and OOB layouts. The product code's open, close, read,
+// write, lseek, ioctl and fopen reach it through link-time wrapping:
+// "/dev/mtd<number>" is the device, "/proc/mtd" reads the table, everything
 // else goes on to the C library.
 #pragma once
 
@@ -21,13 +21,13 @@ struct device {
     int number = 0;
     mtd_info_user info = {MTD_NANDFLASH, 0, 4 * 131072, 131072, 2048, 64, 0};
     nand_ecclayout_user layout = {};
-    std::set<uint32_t> bad;
-    unsigned long failing_request = 0;            // this ioctl request fails with EIO
+    std::set<uint64_t> bad;
+    unsigned long failing_request = 0;            // fails with EIO
     int oobsel_errno = ENOTTY;                    // the kernel no longer knows MEMSETOOBSEL
-    int64_t short_read = -1, short_write = -1;    // a transfer at this address moves half
+    int64_t short_read = -1, short_write = -1;    // a transfer here moves half its bytes
     std::map<uint64_t, uint8_t> flips;            // read-back bytes changed by xor
-    std::vector<uint8_t> flash;                   // contents, sized at install
-    std::map<uint64_t, std::vector<uint8_t>> oob; // OOB written, by page address
+    std::vector<uint8_t> flash;                   // contents, all 0xFF at install
+    std::map<uint64_t, std::vector<uint8_t>> oob; // OOB written, by address
     uint64_t last_seek = 0;
     int opens = 0, closes = 0;
 };
