@@ -35,7 +35,6 @@ TEST(Log, Table) {
         {0, 0, "shown", "shown\n", ""},
         {2, 2, "two", "two\n", ""},
         {2, 3, "three", "", ""},
-        {0, 0, "ends in newline\n", "ends in newline\n\n", ""},
         {0, 0, long_text, long_text.substr(0, 1023) + "\n", ""},
         {0, -1, long_text, "", long_text.substr(0, 1023) + "\n"},
     };

@@ -65,8 +65,7 @@ TEST(ProcessWalk, Table) {
         {"0", "/mnt/initfs/kelm"},
         {"12abc", "/mnt/initfs/kelm"},
         {"2147483648", "/mnt/initfs/kelm"},
-        {"p42", "/x"},
-    };
+        {"p42", "/x"}};
     for (const auto &e : entries)
         process(root, e.first, e.second);
     dir.write("109", "a file, no process");
