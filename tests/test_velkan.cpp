@@ -22,6 +22,7 @@ using vw::bytes;
 namespace {
 int malloc_fails_in = 0; // the n-th following call fails; 0: none
 int calloc_fails_in = 0;
+int armed_malloc = 0, armed_calloc = 0; // for the next open_bytes
 bool due(int &countdown) {
     return countdown > 0 && --countdown == 0;
 }
@@ -247,10 +248,13 @@ TEST_F(Container, Table) {
     };
     int before = open_descriptors();
     for (const row &r : rows) {
-        errno = ENOENT;
-        malloc_fails_in = r.fail_malloc;
-        calloc_fails_in = r.fail_calloc;
-        opened o = open_bytes(r.file, r.level);
+        armed_malloc = r.fail_malloc;
+        armed_calloc = r.fail_calloc;
+        opened o = open_bytes(r.file, r.level, [] {
+            malloc_fails_in = armed_malloc;
+            calloc_fails_in = armed_calloc;
+            errno = ENOENT; // never repeated in a message
+        });
         malloc_fails_in = calloc_fails_in = 0;
         std::string what = r.file.substr(0, 24) + "... " + std::to_string(r.file.size());
         EXPECT_EQ(o.result, r.result) << what;

@@ -40,12 +40,14 @@ image_set *container_test::new_set() {
     return sets_.back();
 }
 
-opened container_test::open_bytes(const std::string &content, int level) {
+opened container_test::open_bytes(const std::string &content, int level, void (*arm)()) {
     opened r;
     r.path = dir.write("c" + std::to_string(++files_) + ".velkan", content);
     r.set = new_set();
     verbosity = level;
     output_capture capture;
+    if (arm)
+        arm();
     r.result = image_open(r.set, r.path.c_str());
     capture.stop();
     verbosity = 0;

@@ -24,8 +24,8 @@ class container_test : public ::testing::Test {
     // A zero-filled set, released with the test.
     image_set *new_set();
     // Writes the bytes to a new file and opens it with image_open at the given
-    // verbosity, capturing the output.
-    opened open_bytes(const std::string &content, int level = 0);
+    // verbosity, capturing the output; arm() runs just before image_open.
+    opened open_bytes(const std::string &content, int level = 0, void (*arm)() = nullptr);
 
   private:
     std::vector<image_set *> sets_;
