@@ -99,6 +99,7 @@ TEST(ProcessWalk, Table) {
     EXPECT_EQ(proc_filter_apply(&filter, (root + "/p42").c_str()), 0);
     EXPECT_EQ(proc_filter_apply(&filter, (root + "/2147483648").c_str()), -1);
     EXPECT_EQ(acted, (std::vector<unsigned>{42}));
+    EXPECT_EQ(kill_processes_under(root.c_str(), "/nowhere"), 0);
 
     // Failures: an "exe" that is no link, a process directory that cannot be listed.
     temp_dir other;

@@ -8,6 +8,7 @@
 #include "support/capture.h"
 #include "support/fake_mtd.h"
 #include "support/process.h"
+#include "support/velkan_files.h"
 
 #include <gtest/gtest.h>
 
@@ -202,33 +203,42 @@ TEST(Cleanmarker, Layouts) {
     }
 }
 
+uint8_t image_byte(uint32_t at) {
+    return static_cast<uint8_t>(at * 7 + at / 251);
+}
+
 TEST(FlashImage, ReadBack) {
-    auto line = [](int at) {
+    auto line = [](uint32_t at) {
         char text[64];
-        snprintf(text, sizeof text, "Verify error at 0x%08x: 0x5b instead of 0x5a\n", at);
+        snprintf(text, sizeof text, "Verify error at 0x%08x: 0x%02x instead of 0x%02x\n", at,
+                 image_byte(at) ^ 1, image_byte(at));
         return std::string(text);
     };
     std::vector<uint32_t> twenty;
     std::string sixteen;
-    for (int i = 0; i < 20; i++)
+    for (uint32_t i = 0; i < 20; i++)
         twenty.push_back(100 * (19 - i)), sixteen += i < 16 ? line(100 * i) : "";
     const std::string oob_failed = "MEMWRITEOOB: Input/output error\n";
     struct row {
+        uint32_t length;
         std::vector<uint32_t> flips;
         int64_t short_read;
         unsigned long failing;
         int mode, result;
         std::string err; // ending in a blank: the start of it
     } rows[] = {
-        {{}, -1, 0, flash_mode_jffs2, 0, ""},
-        {{4999}, -1, 0, flash_mode_raw, -1, line(4999)},
-        {{0, 63, 64}, -1, 0, flash_mode_raw, -1, line(0) + line(63) + line(64)},
-        {twenty, -1, 0, flash_mode_raw, -1, sixteen},
-        {{0}, 2048, 0, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00000800): "},
-        {{}, -1, MEMWRITEOOB, flash_mode_jffs2, -1, oob_failed + oob_failed},
+        {131072, {}, -1, 0, flash_mode_jffs2, 0, ""},
+        {5000, {}, -1, 0, flash_mode_raw, 0, ""},
+        {5000, {4999}, -1, 0, flash_mode_raw, -1, line(4999)},
+        {5000, {64}, -1, 0, flash_mode_raw, -1, line(64)},
+        {5000, twenty, -1, 0, flash_mode_raw, -1, sixteen},
+        {5000, {0}, 2048, 0, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00000800): "},
+        {5000, {}, -1, MEMWRITEOOB, flash_mode_jffs2, -1, oob_failed + oob_failed},
     };
-    const std::vector<uint8_t> image(5000, 0x5A);
     for (const row &r : rows) {
+        std::vector<uint8_t> image(r.length);
+        for (uint32_t i = 0; i < r.length; i++)
+            image[i] = image_byte(i);
         fake_mtd::device &model = install([&](fake_mtd::device &d) {
             for (uint32_t at : r.flips)
                 d.flips[at] = 1;
@@ -238,12 +248,30 @@ TEST(FlashImage, ReadBack) {
         nand_part *part = nullptr;
         ASSERT_EQ(nand_open("kernel", &part), 0);
         output_capture capture;
-        EXPECT_EQ(flash_image(part, image.data(), 5000, r.mode), r.result) << r.err;
+        EXPECT_EQ(flash_image(part, image.data(), r.length, r.mode), r.result) << r.err;
         capture.stop();
         expect_message(capture.err(), r.err);
         EXPECT_TRUE(r.result != 0 || std::equal(image.begin(), image.end(), model.flash.begin()));
+        // A JFFS2 image leaves a clean marker in every good block; a raw one in none.
+        EXPECT_EQ(model.oob.size(), r.result == 0 && r.mode == flash_mode_jffs2 ? 4u : 0u);
         nand_close(part);
     }
+}
+
+class FlashComponent : public container_test {};
+
+TEST_F(FlashComponent, ProgressUpToLevelTwo) {
+    install();
+    image_set *set = new_set();
+    std::string kernel = dir.write("zImage", std::string(3000, 'k'));
+    ASSERT_EQ(velkan_add_subimage(set, "kernel", kernel.c_str(), nullptr), 0);
+    verbosity = 2;
+    output_capture capture;
+    EXPECT_EQ(flash_kernel(set, nullptr), 0);
+    capture.stop();
+    verbosity = 0;
+    EXPECT_EQ(capture.out(), "Reading kernel image\nFlashing kernel image\nErase 4 blocks\n"
+                             "Program 5120 bytes\n");
 }
 
 TEST(FlashImage, GeometriesThePageWalksCannotTake) {
