@@ -27,7 +27,7 @@ TEST(PartitionTable, Table) {
         std::string err; // "@" stands for the path
     } rows[] = {
         {table + other, 5, ""},
-        {"mtd2: 0 0 \"my kernel\"\nmtd3: 0 0 \"x\"\"kernel\"\n\t mtd12: 0 0 \"kernel\"", 12, ""},
+        {"mtd2: 0 0 \"my kernel\"\nmtd3: 0 0 \"x\"\"kernel\"\n\t mtd19: 0 0 \"kernel\"", 19, ""},
         {"mtdx: \"kernel\"\nmtd: \"kernel\"\nmtd4 \"kernel\"\nxmtd5: \"kernel\"\n"
          "mtd99999999999: \"kernel\"\nmtd6: \"kernel\n",
          -1, "partition 'kernel' not found\n"},

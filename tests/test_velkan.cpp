@@ -103,6 +103,8 @@ TEST(Subblock, Lists) {
     EXPECT_EQ(subblock_find(list, '2', 2), nullptr);
     EXPECT_EQ(subblock_find(list, '1', 0), list->next);
     free_list(list);
+    const uint8_t odd[] = {0x61, 0x62, 0x63};
+    EXPECT_EQ(xor_words16(odd, 3), 0x6261) << "a last odd byte is left out";
 }
 
 const bytes fd128 = vw::subblock('.', vw::file_data_value("kernel", 128, 0));
