@@ -215,6 +215,7 @@ TEST_F(Container, Table) {
         {one, 0, 2, 0, -1, "", "", ""},
         {one, 0, 3, 0, -1, "", "", ""},
         {empty_header, 1, 0, 0, 0, "", "", ""},
+        {vw::file_header({vw::subblock('x', "")}), 0, 0, 0, 0, "", "", ""},
         {smallest, 1, 0, 0, 0, "kernel;",
          "SW version in image: 1.0\n\nImage 'kernel', size 128 bytes\n", ""},
         {vw::file_header({vw::subblock('1', "R7"), vw::subblock('x', "")}, bytes(497, 'U')), 1, 0,
