@@ -119,6 +119,7 @@ TEST(NandOpen, Table) {
 }
 
 uint8_t page[2048];
+fake_mtd::device *current; // the device of the row
 
 TEST(PageOperations, Table) {
     using dev = fake_mtd::device;
@@ -141,12 +142,15 @@ TEST(PageOperations, Table) {
          0, "MEMERASE (block 2): Input/output error\n"},
         {nullptr, [](part p) { return nand_erase(p, 32768); }, -1, 0,
          "MEMERASE (block 32768): Invalid argument\n"},
+        {nullptr,
+         [](part p) { return current->failing_request = MEMGETBADBLOCK, flash_erase(p, 0, 1); }, -1,
+         0, "MEMGETBADBLOCK: Input/output error\n"},
         {[](dev &d) { d.failing_request = MEMWRITEOOB; },
          [](part p) { return nand_write_cleanmarker(p, 1); }, -1, 0,
          "MEMWRITEOOB: Input/output error\n"},
     };
     for (const row &r : rows) {
-        fake_mtd::device &model = install(r.change);
+        fake_mtd::device &model = *(current = &install(r.change));
         nand_part *part = nullptr;
         ASSERT_EQ(nand_open("kernel", &part), 0);
         output_capture capture;
