@@ -331,6 +331,22 @@ TEST_F(Container, LooseImages) {
     }
 }
 
+TEST_F(Container, PathsUpTo511Characters) {
+    std::string path = dir.path();
+    for (; path.size() + 201 < 511; path += "/" + std::string(200, 'd'))
+        mkdir((path + "/" + std::string(200, 'd')).c_str(), 0700);
+    for (size_t length : {511, 512}) {
+        std::string file = path + "/" + std::string(length - path.size() - 1, 'f');
+        vw::write_file(file, empty_header);
+        output_capture capture;
+        EXPECT_EQ(image_open(new_set(), file.c_str()), length == 511 ? 0 : -1);
+        EXPECT_EQ(velkan_add_subimage(new_set(), "k", file.c_str(), nullptr),
+                  length == 511 ? 0 : -1);
+        std::string refused = file + ": path longer than 511 characters\n";
+        EXPECT_EQ(capture.err(), length == 511 ? "" : refused + refused);
+    }
+}
+
 TEST_F(Container, ReadBytes) {
     bytes file = with({vw::subblock('.', vw::file_data_value("kernel", 100, 0))}) +
                  bytes(100, 'k') + bytes(28, '\xAA');
