@@ -135,7 +135,7 @@ TEST(PageOperations, Table) {
         {[](dev &d) { d.short_read = 0x21800; }, [](part p) { return nand_read(p, 1, 3, page); },
          -1, 0x21800, "nand_read: read (2048 bytes at 00021800): "},
         {nullptr, [](part p) { return nand_read(p, 20000, 3, page); }, -1, 0x9c401800,
-         "nand_read: read (2048 bytes at 9c401800): "},
+         "nand_read: lseek 9c401800: Invalid argument\n"},
         {[](dev &d) { d.short_write = 0x21800; }, [](part p) { return nand_write(p, 1, 3, page); },
          -1, 0x21800, "nand_write: write (around 0x00021800): "},
         {[](dev &d) { d.failing_request = MEMERASE; }, [](part p) { return nand_erase(p, 2); }, -1,
@@ -238,6 +238,7 @@ TEST(FlashImage, ReadBack) {
         {5000, twenty, -1, 0, flash_mode_raw, -1, sixteen},
         {5000, {0}, 2048, 0, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00000800): "},
         {5000, {}, -1, MEMWRITEOOB, flash_mode_jffs2, -1, oob_failed + oob_failed},
+        {5000, {}, -1, MEMERASE, flash_mode_raw, -1, "MEMERASE (block 0): Input/output error\n"},
     };
     for (const row &r : rows) {
         std::vector<uint8_t> image(r.length);
@@ -276,6 +277,18 @@ TEST_F(FlashComponent, ProgressUpToLevelTwo) {
     verbosity = 0;
     EXPECT_EQ(capture.out(), "Reading kernel image\nFlashing kernel image\nErase 4 blocks\n"
                              "Program 5120 bytes\n");
+    // The page traces of level three and four.
+    nand_part *part = nullptr;
+    ASSERT_EQ(nand_open("kernel", &part), 0);
+    const uint8_t data[2048] = {1, 2, 3, 4, 5};
+    verbosity = 4;
+    output_capture traces;
+    EXPECT_EQ(nand_write(part, 1, 3, data) + nand_read(part, 1, 3, page), 0);
+    traces.stop();
+    verbosity = 0;
+    nand_close(part);
+    EXPECT_EQ(traces.out(), "nand_write: 2048 bytes to 0x00021800 (01 02 03 04)\n"
+                            "nand_read: at 0x00021800 (01 02 03 04)\n");
 }
 
 TEST(FlashImage, GeometriesThePageWalksCannotTake) {

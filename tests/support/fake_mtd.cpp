@@ -84,7 +84,10 @@ ssize_t __wrap_write(int fd, const void *buf, size_t count) {
 off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
     if (!ours(fd))
         return __real_lseek64(fd, offset, whence);
-    return model.last_seek = position = static_cast<uint64_t>(offset);
+    model.last_seek = static_cast<uint64_t>(offset);
+    if (model.last_seek > model.flash.size()) // as the kernel refuses it
+        return errno = EINVAL, -1;
+    return position = model.last_seek;
 }
 off_t __wrap_lseek(int fd, off_t offset, int whence) {
     return ours(fd) ? __wrap_lseek64(fd, offset, whence) : __real_lseek(fd, offset, whence);
