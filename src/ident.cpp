@@ -37,8 +37,7 @@ bool read_word(FILE *file, char (&word)[word_size]) {
     return true;
 }
 
-// Replaces *field with a heap copy of value. False when memory runs out; the
-// old value is kept then.
+// Replaces *field with a heap copy of value. False when memory runs out.
 bool store(char **field, const char *value) {
     char *copy = strdup(value);
     if (!copy)
@@ -69,8 +68,15 @@ int read_hw_ident_from(hw_ident *ident, const char *path) {
         else if (strcmp(key, "hw-build") == 0)
             stored = store(&ident->hw_build, value);
     }
+    int read_errno = errno;
     fclose(file);
     if (!stored) {
+        // Half an identity, or one from an earlier reading, must not stay behind.
+        free(ident->product);
+        free(ident->hw_build);
+        ident->product = nullptr;
+        ident->hw_build = nullptr;
+        errno = read_errno;
         perror("malloc");
         return -1;
     }

@@ -3,26 +3,27 @@
 
 #include <string>
 
-// A temporary file that is already unlinked; -1 on failure.
-int anonymous_temp_file();
-// Everything in the file behind fd, read from its start.
-std::string read_whole_file(int fd);
-
 class output_capture {
   public:
     output_capture();
-    ~output_capture();
-    output_capture(const output_capture &) = delete;
-    output_capture &operator=(const output_capture &) = delete;
-
-    // Stops capturing (once) and returns what was written.
+    ~output_capture() {
+        stop();
+    }
+    // Stops capturing (once); out() and err() stop it too.
     void stop();
-    const std::string &out();
-    const std::string &err();
+    const std::string &out() {
+        return stop(), out_;
+    }
+    const std::string &err() {
+        return stop(), err_;
+    }
 
   private:
-    int saved_out_ = -1, saved_err_ = -1;
-    int file_out_ = -1, file_err_ = -1;
+    int saved_[2], files_[2];
     bool stopped_ = false;
     std::string out_, err_;
 };
+
+// A file that is already unlinked, and everything in a file from its start.
+int anonymous_temp_file();
+std::string read_whole_file(int fd);

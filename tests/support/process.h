@@ -1,4 +1,4 @@
-// Runs the tool as a subprocess.
+// Runs the tools of this build as subprocesses.
 #pragma once
 
 #include <string>
@@ -10,12 +10,10 @@ struct tool_result {
     std::string err;
 };
 
-// Runs the velkan-flasher binary of this build with the arguments (through the
-// emulator in a cross build) and collects its output.
-tool_result run_tool(const std::vector<std::string> &args);
-// The same with stdout a pipe whose reading end is already closed (out stays empty).
-tool_result run_tool_with_stdout_reader_gone(const std::vector<std::string> &args);
-// The same for the velkan-pack binary of this build.
+// The velkan-flasher binary (through the emulator in a cross build); with
+// reader_gone, stdout is a pipe whose reading end is closed (out stays empty).
+tool_result run_tool(const std::vector<std::string> &args, bool reader_gone = false);
+// The velkan-pack binary.
 tool_result run_pack(const std::vector<std::string> &args);
 
 // A temporary directory removed with everything in it when the object goes.
@@ -23,8 +21,6 @@ class temp_dir {
   public:
     temp_dir();
     ~temp_dir();
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
     const std::string &path() const {
         return path_;
     }

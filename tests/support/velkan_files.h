@@ -1,4 +1,4 @@
-// Containers on disk for tests: scratch files, opened image sets, clean-up.
+// Containers on disk for tests: scratch files and opened image sets.
 #pragma once
 
 #include "support/process.h"
@@ -9,19 +9,6 @@
 #include <string>
 #include <vector>
 
-// A subblock list that is released with the object.
-struct subblock_list {
-    subblock *head = nullptr;
-    subblock_list() = default;
-    subblock_list(const subblock_list &) = delete;
-    subblock_list &operator=(const subblock_list &) = delete;
-    ~subblock_list();
-};
-
-void free_list(subblock *list);
-// Releases the set with everything in it and closes the subimages' descriptors.
-void release_image_set(image_set *set);
-
 struct opened {
     int result = -1;
     std::string out, err;
@@ -29,35 +16,18 @@ struct opened {
     image_set *set = nullptr;
 };
 
-// Scratch files and image sets that go away with the object.
-class container_scratch {
-  public:
-    container_scratch() = default;
-    container_scratch(const container_scratch &) = delete;
-    container_scratch &operator=(const container_scratch &) = delete;
-    ~container_scratch();
-
+// Scratch files and image sets that go away with the test.
+class container_test : public ::testing::Test {
+  protected:
+    ~container_test() override;
     temp_dir dir;
-
-    // A zero-filled set, released with the scratch.
+    // A zero-filled set, released with the test.
     image_set *new_set();
     // Writes the bytes to a new file and opens it with image_open at the given
-    // verbosity, capturing the output.
-    opened open_bytes(const std::string &content, int level = 0);
-    // A file path of exactly length characters below dir; its directories exist.
-    std::string long_path(size_t length);
+    // verbosity, capturing the output; arm() runs just before image_open.
+    opened open_bytes(const std::string &content, int level = 0, void (*arm)() = nullptr);
 
   private:
     std::vector<image_set *> sets_;
     int files_ = 0;
 };
-
-class container_test : public ::testing::Test, public container_scratch {
-  protected:
-    void SetUp() override;
-    void TearDown() override;
-};
-
-// Bytes this process has read so far (read calls of any kind), or -1 when the
-// system does not account for them.
-long long bytes_read_so_far();
