@@ -154,6 +154,73 @@ bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t count) {
     return true;
 }
 
+// Reads the next length bytes of the image that the walk is on into buf:
+// whole pages straight, a last page shorter than a page through a scratch
+// page, so that nothing past length is written. 0, or negative on failure.
+int read_pages(page_walk *walk, uint8_t *buf, uint32_t length) {
+    uint32_t page_size = walk->part->page_size;
+    uint8_t scratch[max_page_size];
+    int block, index, status = 0;
+    while (length > 0 && (status = walk_next(walk, &block, &index)) > 0) {
+        if (length < page_size) {
+            status = nand_read(walk->part, block, index, scratch);
+            if (status < 0)
+                return status;
+            memcpy(buf, scratch, length);
+            walk_advance(walk);
+            return 0;
+        }
+        status = nand_read(walk->part, block, index, buf);
+        if (status < 0)
+            return status;
+        buf += page_size;
+        length -= page_size;
+        walk_advance(walk);
+    }
+    return status < 0 ? status : 0;
+}
+
+// One byte that was read back differently from the image.
+struct verify_error {
+    uint32_t offset;
+    uint8_t got;
+    uint8_t want;
+};
+
+// Reads the image back one erase block at a time into block (room for the
+// smaller of one erase block and the image) and compares each block with the
+// image as it arrives. The lowest differing bytes are kept and reported only
+// once the whole read-back has succeeded; a failed read-back reports its own
+// error and no verify lines. 0 when the image verified, -1 when it differs,
+// or the failure of the read-back.
+int read_back_and_verify(nand_part *part, const uint8_t *data, uint32_t size, int mode,
+                         uint8_t *block) {
+    log_printf(3, "%d bytes to read", static_cast<int>(size));
+    uint32_t erasesize = part->info.erasesize;
+    page_walk walk;
+    walk_start(&walk, part, size, mode == flash_mode_jffs2);
+    verify_error errors[max_verify_reports];
+    int found = 0;
+    for (uint32_t offset = 0; offset < size;) {
+        uint32_t span = size - offset < erasesize ? size - offset : erasesize;
+        int status = read_pages(&walk, block, span);
+        if (status < 0)
+            return status;
+        const uint8_t *want = data + offset;
+        if (found < max_verify_reports && !same_bytes(block, want, span)) {
+            for (uint32_t i = 0; i < span && found < max_verify_reports; i++) {
+                if (block[i] != want[i])
+                    errors[found++] = {offset + i, block[i], want[i]};
+            }
+        }
+        offset += span;
+    }
+    for (int i = 0; i < found; i++)
+        error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", errors[i].offset, errors[i].got,
+              errors[i].want);
+    return found > 0 ? -1 : 0;
+}
+
 void put_le32(uint8_t *bytes, uint32_t value) {
     bytes[0] = static_cast<uint8_t>(value);
     bytes[1] = static_cast<uint8_t>(value >> 8);
@@ -218,27 +285,9 @@ int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
     log_printf(3, "%d bytes to read", static_cast<int>(length));
     if (!check_geometry(part))
         return -1;
-    uint8_t scratch[max_page_size];
     page_walk walk;
     walk_start(&walk, part, length, mode == flash_mode_jffs2);
-    uint32_t remaining = length;
-    int block, index, status;
-    while ((status = walk_next(&walk, &block, &index)) > 0) {
-        if (remaining < part->page_size) {
-            status = nand_read(part, block, index, scratch);
-            if (status < 0)
-                return status;
-            memcpy(buf, scratch, remaining);
-            break;
-        }
-        status = nand_read(part, block, index, buf);
-        if (status < 0)
-            return status;
-        buf += part->page_size;
-        remaining -= part->page_size;
-        walk_advance(&walk);
-    }
-    return status < 0 ? status : 0;
+    return read_pages(&walk, buf, length);
 }
 
 int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) {
@@ -259,22 +308,11 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
 
     int result;
     {
-        // flash_read fills it whole before it returns 0.
-        byte_buffer readback(size);
-        if (!readback.get())
+        // The read-back holds at most one erase block at a time.
+        byte_buffer block(size < erasesize ? size : erasesize);
+        if (!block.get())
             return -1;
-        result = flash_read(part, readback.get(), size, mode);
-        if (result == 0 && !same_bytes(readback.get(), data, size)) {
-            int reports = 0;
-            for (uint32_t i = 0; i < size && reports < max_verify_reports; i++) {
-                if (readback.get()[i] == data[i])
-                    continue;
-                error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", i, readback.get()[i],
-                      data[i]);
-                reports++;
-            }
-            result = -1;
-        }
+        result = read_back_and_verify(part, data, size, mode, block.get());
     }
     if (mode != flash_mode_jffs2)
         return result;

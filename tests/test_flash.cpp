@@ -472,6 +472,48 @@ TEST_F(Flash, VerifyCatchesOneDifferingByteAnywhere) {
     }
 }
 
+TEST_F(Flash, VerifyAcrossEraseBlocks) {
+    // The read-back is compared one erase block at a time.
+    struct row {
+        uint32_t length;
+        std::set<uint32_t> bad;
+        std::vector<uint64_t> corrupt;  // device addresses
+        std::vector<uint32_t> reported; // image offsets
+        uint64_t read_fail;
+    };
+    const uint32_t b = block_size, odd = 2 * b + 3 * page + 5; // odd ends inside block 2
+    const row rows[] = {
+        {2 * b, {}, {b - 1, b}, {b - 1, b}, 0},
+        {2 * b, {1}, {b - page, 2 * b + 7}, {b - page, b + 7}, 0}, // behind a bad block
+        {odd, {}, {b + 9, odd - 1}, {b + 9, odd - 1}, 0},
+        {odd, {}, {odd - 1, odd}, {odd - 1}, 0},
+        // A difference before a read that fails: the read's error alone.
+        {odd, {}, {5, b + 5}, {}, 2 * b + page},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.length);
+        fake_mtd::reset();
+        open(4, r.bad);
+        bytes image = pattern(r.length, 3);
+        for (uint64_t address : r.corrupt)
+            dev().corrupt_bytes[address] = 0x20;
+        if (r.read_fail)
+            dev().read_fail_addresses = {r.read_fail};
+        outcome o =
+            call([&] { return flash_image(part, image.data(), image.size(), flash_mode_raw); });
+        EXPECT_EQ(o.result, -1);
+        std::string expected;
+        for (uint32_t off : r.reported)
+            expected += verify_line(off, image[off] ^ 0x20, image[off]);
+        if (r.read_fail)
+            expected =
+                "nand_read: read (2048 bytes at 00040800): " + std::string(strerror(EIO)) + "\n";
+        EXPECT_EQ(o.err, expected);
+        nand_close(part);
+        part = nullptr;
+    }
+}
+
 TEST_F(Flash, ShortOrFailedReadBackFailsWithoutVerifyLines) {
     open(8);
     bytes image = pattern(4 * page);
