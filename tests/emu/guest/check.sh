@@ -179,6 +179,13 @@ expect_files() {
   umount /mnt/check
 }
 
+# One page of data at the start of both partitions, where the tool's first
+# erase or write would land.
+seed() {
+  head -c "$(cat "/sys/class/mtd/mtd$KNUM/writesize")" "$DATA/kernel.bin" >"$T/seed"
+  nandwrite -q "$KDEV" "$T/seed" && nandwrite -q "$IDEV" "$T/seed" || bad "nandwrite failed"
+}
+
 # Snapshot of both partitions with OOB, for before/after comparisons.
 snapshot() {
   dump "$KDEV" "$T/$1.kernel" --oob
