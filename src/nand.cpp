@@ -120,9 +120,7 @@ bool cleanmarker_oob(const nand_part *part, uint8_t *oob) {
     uint32_t remaining = part->ecclayout.oobavail < sizeof cleanmarker ? part->ecclayout.oobavail
                                                                        : sizeof cleanmarker;
     uint32_t placed = 0;
-    for (int region = 0; remaining > 0 && oobsize <= oob_buffer_size; region++) {
-        if (region >= 8)
-            break;
+    for (int region = 0; region < 8 && remaining > 0 && oobsize <= oob_buffer_size; region++) {
         const nand_oobfree &free_region = part->ecclayout.oobfree[region];
         uint64_t end = static_cast<uint64_t>(free_region.offset) + free_region.length;
         uint32_t take = free_region.length < remaining ? free_region.length : remaining;
@@ -339,8 +337,13 @@ int nand_check_cleanmarker(const nand_part *part) {
 int nand_write_cleanmarker(nand_part *part, int block) {
     uint64_t start = block_start(part, block);
     uint8_t oob[oob_buffer_size];
-    if (start > UINT32_MAX || !cleanmarker_oob(part, oob))
+    if (!cleanmarker_oob(part, oob))
         return -1;
+    if (start > UINT32_MAX) {
+        // The request carries a 32-bit start; no partition reaches this far.
+        error("MEMWRITEOOB: %s", strerror(EINVAL));
+        return -1;
+    }
 
     mtd_oob_buf request;
     memset(&request, 0, sizeof request);
