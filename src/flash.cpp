@@ -5,6 +5,7 @@
 #include "owners.h"
 #include "velkan.h"
 
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,6 +59,16 @@ bool check_geometry(const nand_part *part) {
         return false;
     }
     return true;
+}
+
+// True when an image of length bytes fits the partition's good blocks and the
+// page walks can place it (reported otherwise).
+bool image_fits(const nand_part *part, uint64_t length) {
+    if (length > part->usable_size) {
+        error("Image too big to fit partition");
+        return false;
+    }
+    return check_geometry(part);
 }
 
 // Walks the image's pages over the good blocks from block 0 on. The block and
@@ -242,8 +253,10 @@ int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
         if (answer > 0) {
             b++;
             end++;
-            if (end * part->info.erasesize > part->info.size)
+            if (end * part->info.erasesize > part->info.size) {
+                error("Ran out of good blocks to erase");
                 return -1;
+            }
             continue;
         }
         if (nand_erase(part, static_cast<int>(b)) < 0)
@@ -291,11 +304,7 @@ int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
 }
 
 int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) {
-    if (static_cast<uint64_t>(static_cast<int64_t>(length)) > part->usable_size) {
-        error("Image too big to fit partition");
-        return -1;
-    }
-    if (!check_geometry(part))
+    if (!image_fits(part, static_cast<uint64_t>(static_cast<int64_t>(length))))
         return -1;
     uint32_t erasesize = part->info.erasesize;
     uint32_t size = static_cast<uint32_t>(length);
@@ -309,9 +318,12 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
     int result;
     {
         // The read-back holds at most one erase block at a time.
-        byte_buffer block(size < erasesize ? size : erasesize);
-        if (!block.get())
+        uint32_t length = size < erasesize ? size : erasesize;
+        byte_buffer block(length);
+        if (!block.get()) {
+            error_no_memory(length);
             return -1;
+        }
         result = read_back_and_verify(part, data, size, mode, block.get());
     }
     if (mode != flash_mode_jffs2)
@@ -345,50 +357,138 @@ void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header) {
 
 namespace {
 
-// Reads the component of that name into one buffer, behind a kernel boot
-// header page when with_header is set, and flashes it into the partition of
-// the same name in the given mode. A simulated run reads and checks all the
-// same, but opens and writes nothing.
-int flash_component(image_set *set, hw_ident *ident, const char *name, bool with_header, int mode) {
-    subimage *img = image_find_component(set, ident, name);
-    if (!img) {
-        fprintf(stderr, "No suitable %s image found.\n", name);
+// One component: its name (that of its partition too), whether a kernel boot
+// header page precedes it and the mode it is flashed in.
+struct component {
+    const char *name;
+    bool with_header;
+    int mode;
+};
+
+const component kernel_component = {"kernel", true, flash_mode_raw};
+const component initfs_component = {"initfs", false, flash_mode_jffs2};
+
+// Partitions flashed completely so far, for the line of a stopped run.
+char completed[32] = "";
+
+// The signals that ask the run to stop.
+const int stop_signals[] = {SIGINT, SIGTERM, SIGQUIT};
+
+// Holds SIGINT, SIGTERM and SIGQUIT while one partition is flashed; once it is
+// done, a signal that came in ends the run, after a line that says how far it
+// got. Signals that the tool was started with ignored stay ignored.
+class held_signals {
+  public:
+    held_signals() {
+        sigemptyset(&set_);
+        for (int sig : stop_signals) {
+            struct sigaction action;
+            if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+                sigaddset(&set_, sig);
+        }
+        sigprocmask(SIG_BLOCK, &set_, &saved_);
+    }
+    ~held_signals() {
+        sigset_t pending;
+        sigpending(&pending);
+        for (int sig : stop_signals) {
+            if (sigismember(&set_, sig) && sigismember(&pending, sig)) {
+                error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig),
+                      completed[0] ? completed : "none");
+                fflush(stdout);
+                break;
+            }
+        }
+        // A pending signal takes its default course here and ends the process.
+        sigprocmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    held_signals(const held_signals &) = delete;
+    held_signals &operator=(const held_signals &) = delete;
+
+  private:
+    sigset_t set_, saved_;
+};
+
+// Picks the component's image and gets its partition: outside simulation it is
+// opened and checked to take the image, which is length bytes with the header
+// page, and for the clean markers its OOB layout. 0, or -1 (reported).
+int component_prepare(image_set *set, hw_ident *ident, const component &c,
+                      component_partition *partition, subimage **img, uint32_t *length) {
+    *img = image_find_component(set, ident, c.name);
+    if (!*img) {
+        fprintf(stderr, "No suitable %s image found.\n", c.name);
         return -1;
     }
-    component_partition partition;
-    if (partition.acquire(name) < 0)
+    if (partition->acquire(c.name) < 0)
         return -1;
-    nand_part *part = partition.get();
-
-    uint32_t header_size = with_header ? part->page_size : 0;
-    uint64_t length = static_cast<uint64_t>(header_size) + img->size;
-    if (length > INT32_MAX) {
+    nand_part *part = partition->get();
+    uint64_t total = static_cast<uint64_t>(c.with_header ? part->page_size : 0) + (*img)->size;
+    if (total > INT32_MAX) {
         error("Image too big to fit partition");
         return -1;
     }
-    byte_buffer buffer(static_cast<size_t>(length));
-    if (!buffer.get())
+    if (!simulate && (!image_fits(part, total) ||
+                      (c.mode == flash_mode_jffs2 && nand_check_cleanmarker(part) < 0)))
         return -1;
-    if (with_header)
+    *length = static_cast<uint32_t>(total);
+    return 0;
+}
+
+// Reads the component into one buffer, behind a kernel boot header page when
+// it has one, and flashes it into its partition. A simulated run reads and
+// checks all the same, but opens and writes nothing.
+int flash_component(image_set *set, hw_ident *ident, const component &c) {
+    component_partition partition;
+    subimage *img;
+    uint32_t length;
+    if (component_prepare(set, ident, c, &partition, &img, &length) < 0)
+        return -1;
+    nand_part *part = partition.get();
+    uint32_t header_size = length - img->size;
+    byte_buffer buffer(length);
+    if (!buffer.get()) {
+        error_no_memory(length);
+        return -1;
+    }
+    if (c.with_header)
         flash_kernel_header(img, part, buffer.get());
 
-    log_printf(1, "Reading %s image", name);
+    log_printf(1, "Reading %s image", c.name);
     if (velkan_read_bytes(img, 0, buffer.get() + header_size, img->size) < 0)
         return -1;
     if (simulate)
         return 0;
-    log_printf(1, "Flashing %s image", name);
-    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), mode) < 0)
+    log_printf(1, "Flashing %s image", c.name);
+    held_signals hold;
+    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), c.mode) < 0)
         return -1;
+    size_t used = strlen(completed);
+    snprintf(completed + used, sizeof completed - used, "%s%s", used ? ", " : "", c.name);
     return 0;
+}
+
+// Picks the component and checks its partition, which is closed again.
+int check_component(image_set *set, hw_ident *ident, const component &c) {
+    component_partition partition;
+    subimage *img;
+    uint32_t length;
+    return component_prepare(set, ident, c, &partition, &img, &length);
 }
 
 } // namespace
 
+int flash_check(image_set *set, hw_ident *ident, bool kernel, bool initfs) {
+    if (kernel && check_component(set, ident, kernel_component) < 0)
+        return -1;
+    if (initfs && check_component(set, ident, initfs_component) < 0)
+        return -1;
+    return 0;
+}
+
 int flash_kernel(image_set *set, hw_ident *ident) {
-    return flash_component(set, ident, "kernel", true, flash_mode_raw);
+    return flash_component(set, ident, kernel_component);
 }
 
 int flash_initfs(image_set *set, hw_ident *ident) {
-    return flash_component(set, ident, "initfs", false, flash_mode_jffs2);
+    return flash_component(set, ident, initfs_component);
 }

@@ -156,7 +156,7 @@ TEST_F(Flash, EraseRunMayReachThePartitionEndButNotPassIt) {
     dev().bad_blocks.insert(5);
     outcome o = call([&] { return flash_erase(part, 0, 7); });
     EXPECT_EQ(o.result, -1);
-    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.err, "Ran out of good blocks to erase\n");
     EXPECT_EQ(addresses(event::erase), blocks({0, 1, 2, 4}));
     EXPECT_EQ(addresses(event::badblock), blocks({0, 1, 2, 3, 4, 5}));
 }
@@ -167,7 +167,7 @@ TEST_F(Flash, EraseEndDoesNotWrapAt4GiB) {
     dev().bad_blocks.insert(100);
     outcome o = call([&] { return flash_erase(part, 0, 32767); });
     EXPECT_EQ(o.result, -1);
-    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.err, "Ran out of good blocks to erase\n");
     EXPECT_EQ(fake_mtd::count(event::erase), 100u);
     EXPECT_EQ(fake_mtd::events().back().address, 100u * block_size);
 }
@@ -542,7 +542,7 @@ TEST_F(Flash, BlockGoneBadSinceOpeningStopsTheErase) {
     bytes image = pattern(page);
     outcome o = call([&] { return flash_image(part, image.data(), image.size(), flash_mode_raw); });
     EXPECT_EQ(o.result, -1);
-    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.err, "Ran out of good blocks to erase\n");
     EXPECT_EQ(addresses(event::erase), blocks({0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(fake_mtd::count(event::write), 0u);
 }
