@@ -5,6 +5,7 @@
 #include "owners.h"
 #include "velkan.h"
 
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,6 +59,16 @@ bool check_geometry(const nand_part *part) {
         return false;
     }
     return true;
+}
+
+// True when an image of length bytes fits the partition's good blocks and the
+// page walks can place it (reported otherwise).
+bool image_fits(const nand_part *part, uint64_t length) {
+    if (length > part->usable_size) {
+        error("Image too big to fit partition");
+        return false;
+    }
+    return check_geometry(part);
 }
 
 // Walks the image's pages over the good blocks from block 0 on. The block and
@@ -154,6 +165,73 @@ bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t count) {
     return true;
 }
 
+// Reads the next length bytes of the image that the walk is on into buf:
+// whole pages straight, a last page shorter than a page through a scratch
+// page, so that nothing past length is written. 0, or negative on failure.
+int read_pages(page_walk *walk, uint8_t *buf, uint32_t length) {
+    uint32_t page_size = walk->part->page_size;
+    uint8_t scratch[max_page_size];
+    int block, index, status = 0;
+    while (length > 0 && (status = walk_next(walk, &block, &index)) > 0) {
+        if (length < page_size) {
+            status = nand_read(walk->part, block, index, scratch);
+            if (status < 0)
+                return status;
+            memcpy(buf, scratch, length);
+            walk_advance(walk);
+            return 0;
+        }
+        status = nand_read(walk->part, block, index, buf);
+        if (status < 0)
+            return status;
+        buf += page_size;
+        length -= page_size;
+        walk_advance(walk);
+    }
+    return status < 0 ? status : 0;
+}
+
+// One byte that was read back differently from the image.
+struct verify_error {
+    uint32_t offset;
+    uint8_t got;
+    uint8_t want;
+};
+
+// Reads the image back one erase block at a time into block (room for the
+// smaller of one erase block and the image) and compares each block with the
+// image as it arrives. The lowest differing bytes are kept and reported only
+// once the whole read-back has succeeded; a failed read-back reports its own
+// error and no verify lines. 0 when the image verified, -1 when it differs,
+// or the failure of the read-back.
+int read_back_and_verify(nand_part *part, const uint8_t *data, uint32_t size, int mode,
+                         uint8_t *block) {
+    log_printf(3, "%d bytes to read", static_cast<int>(size));
+    uint32_t erasesize = part->info.erasesize;
+    page_walk walk;
+    walk_start(&walk, part, size, mode == flash_mode_jffs2);
+    verify_error errors[max_verify_reports];
+    int found = 0;
+    for (uint32_t offset = 0; offset < size;) {
+        uint32_t span = size - offset < erasesize ? size - offset : erasesize;
+        int status = read_pages(&walk, block, span);
+        if (status < 0)
+            return status;
+        const uint8_t *want = data + offset;
+        if (found < max_verify_reports && !same_bytes(block, want, span)) {
+            for (uint32_t i = 0; i < span && found < max_verify_reports; i++) {
+                if (block[i] != want[i])
+                    errors[found++] = {offset + i, block[i], want[i]};
+            }
+        }
+        offset += span;
+    }
+    for (int i = 0; i < found; i++)
+        error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", errors[i].offset, errors[i].got,
+              errors[i].want);
+    return found > 0 ? -1 : 0;
+}
+
 void put_le32(uint8_t *bytes, uint32_t value) {
     bytes[0] = static_cast<uint8_t>(value);
     bytes[1] = static_cast<uint8_t>(value >> 8);
@@ -175,8 +253,10 @@ int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
         if (answer > 0) {
             b++;
             end++;
-            if (end * part->info.erasesize > part->info.size)
+            if (end * part->info.erasesize > part->info.size) {
+                error("Ran out of good blocks to erase");
                 return -1;
+            }
             continue;
         }
         if (nand_erase(part, static_cast<int>(b)) < 0)
@@ -218,35 +298,13 @@ int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
     log_printf(3, "%d bytes to read", static_cast<int>(length));
     if (!check_geometry(part))
         return -1;
-    uint8_t scratch[max_page_size];
     page_walk walk;
     walk_start(&walk, part, length, mode == flash_mode_jffs2);
-    uint32_t remaining = length;
-    int block, index, status;
-    while ((status = walk_next(&walk, &block, &index)) > 0) {
-        if (remaining < part->page_size) {
-            status = nand_read(part, block, index, scratch);
-            if (status < 0)
-                return status;
-            memcpy(buf, scratch, remaining);
-            break;
-        }
-        status = nand_read(part, block, index, buf);
-        if (status < 0)
-            return status;
-        buf += part->page_size;
-        remaining -= part->page_size;
-        walk_advance(&walk);
-    }
-    return status < 0 ? status : 0;
+    return read_pages(&walk, buf, length);
 }
 
 int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) {
-    if (static_cast<uint64_t>(static_cast<int64_t>(length)) > part->usable_size) {
-        error("Image too big to fit partition");
-        return -1;
-    }
-    if (!check_geometry(part))
+    if (!image_fits(part, static_cast<uint64_t>(static_cast<int64_t>(length))))
         return -1;
     uint32_t erasesize = part->info.erasesize;
     uint32_t size = static_cast<uint32_t>(length);
@@ -259,22 +317,14 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
 
     int result;
     {
-        // flash_read fills it whole before it returns 0.
-        byte_buffer readback(size);
-        if (!readback.get())
+        // The read-back holds at most one erase block at a time.
+        uint32_t length = size < erasesize ? size : erasesize;
+        byte_buffer block(length);
+        if (!block.get()) {
+            error_no_memory(length);
             return -1;
-        result = flash_read(part, readback.get(), size, mode);
-        if (result == 0 && !same_bytes(readback.get(), data, size)) {
-            int reports = 0;
-            for (uint32_t i = 0; i < size && reports < max_verify_reports; i++) {
-                if (readback.get()[i] == data[i])
-                    continue;
-                error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", i, readback.get()[i],
-                      data[i]);
-                reports++;
-            }
-            result = -1;
         }
+        result = read_back_and_verify(part, data, size, mode, block.get());
     }
     if (mode != flash_mode_jffs2)
         return result;
@@ -307,50 +357,138 @@ void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header) {
 
 namespace {
 
-// Reads the component of that name into one buffer, behind a kernel boot
-// header page when with_header is set, and flashes it into the partition of
-// the same name in the given mode. A simulated run reads and checks all the
-// same, but opens and writes nothing.
-int flash_component(image_set *set, hw_ident *ident, const char *name, bool with_header, int mode) {
-    subimage *img = image_find_component(set, ident, name);
-    if (!img) {
-        fprintf(stderr, "No suitable %s image found.\n", name);
+// One component: its name (that of its partition too), whether a kernel boot
+// header page precedes it and the mode it is flashed in.
+struct component {
+    const char *name;
+    bool with_header;
+    int mode;
+};
+
+const component kernel_component = {"kernel", true, flash_mode_raw};
+const component initfs_component = {"initfs", false, flash_mode_jffs2};
+
+// Partitions flashed completely so far, for the line of a stopped run.
+char completed[32] = "";
+
+// The signals that ask the run to stop.
+const int stop_signals[] = {SIGINT, SIGTERM, SIGQUIT};
+
+// Holds SIGINT, SIGTERM and SIGQUIT while one partition is flashed; once it is
+// done, a signal that came in ends the run, after a line that says how far it
+// got. Signals that the tool was started with ignored stay ignored.
+class held_signals {
+  public:
+    held_signals() {
+        sigemptyset(&set_);
+        for (int sig : stop_signals) {
+            struct sigaction action;
+            if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+                sigaddset(&set_, sig);
+        }
+        sigprocmask(SIG_BLOCK, &set_, &saved_);
+    }
+    ~held_signals() {
+        sigset_t pending;
+        sigpending(&pending);
+        for (int sig : stop_signals) {
+            if (sigismember(&set_, sig) && sigismember(&pending, sig)) {
+                error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig),
+                      completed[0] ? completed : "none");
+                fflush(stdout);
+                break;
+            }
+        }
+        // A pending signal takes its default course here and ends the process.
+        sigprocmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    held_signals(const held_signals &) = delete;
+    held_signals &operator=(const held_signals &) = delete;
+
+  private:
+    sigset_t set_, saved_;
+};
+
+// Picks the component's image and gets its partition: outside simulation it is
+// opened and checked to take the image, which is length bytes with the header
+// page, and for the clean markers its OOB layout. 0, or -1 (reported).
+int component_prepare(image_set *set, hw_ident *ident, const component &c,
+                      component_partition *partition, subimage **img, uint32_t *length) {
+    *img = image_find_component(set, ident, c.name);
+    if (!*img) {
+        fprintf(stderr, "No suitable %s image found.\n", c.name);
         return -1;
     }
-    component_partition partition;
-    if (partition.acquire(name) < 0)
+    if (partition->acquire(c.name) < 0)
         return -1;
-    nand_part *part = partition.get();
-
-    uint32_t header_size = with_header ? part->page_size : 0;
-    uint64_t length = static_cast<uint64_t>(header_size) + img->size;
-    if (length > INT32_MAX) {
+    nand_part *part = partition->get();
+    uint64_t total = static_cast<uint64_t>(c.with_header ? part->page_size : 0) + (*img)->size;
+    if (total > INT32_MAX) {
         error("Image too big to fit partition");
         return -1;
     }
-    byte_buffer buffer(static_cast<size_t>(length));
-    if (!buffer.get())
+    if (!simulate && (!image_fits(part, total) ||
+                      (c.mode == flash_mode_jffs2 && nand_check_cleanmarker(part) < 0)))
         return -1;
-    if (with_header)
+    *length = static_cast<uint32_t>(total);
+    return 0;
+}
+
+// Reads the component into one buffer, behind a kernel boot header page when
+// it has one, and flashes it into its partition. A simulated run reads and
+// checks all the same, but opens and writes nothing.
+int flash_component(image_set *set, hw_ident *ident, const component &c) {
+    component_partition partition;
+    subimage *img;
+    uint32_t length;
+    if (component_prepare(set, ident, c, &partition, &img, &length) < 0)
+        return -1;
+    nand_part *part = partition.get();
+    uint32_t header_size = length - img->size;
+    byte_buffer buffer(length);
+    if (!buffer.get()) {
+        error_no_memory(length);
+        return -1;
+    }
+    if (c.with_header)
         flash_kernel_header(img, part, buffer.get());
 
-    log_printf(1, "Reading %s image", name);
+    log_printf(1, "Reading %s image", c.name);
     if (velkan_read_bytes(img, 0, buffer.get() + header_size, img->size) < 0)
         return -1;
     if (simulate)
         return 0;
-    log_printf(1, "Flashing %s image", name);
-    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), mode) < 0)
+    log_printf(1, "Flashing %s image", c.name);
+    held_signals hold;
+    if (flash_image(part, buffer.get(), static_cast<int32_t>(length), c.mode) < 0)
         return -1;
+    size_t used = strlen(completed);
+    snprintf(completed + used, sizeof completed - used, "%s%s", used ? ", " : "", c.name);
     return 0;
+}
+
+// Picks the component and checks its partition, which is closed again.
+int check_component(image_set *set, hw_ident *ident, const component &c) {
+    component_partition partition;
+    subimage *img;
+    uint32_t length;
+    return component_prepare(set, ident, c, &partition, &img, &length);
 }
 
 } // namespace
 
+int flash_check(image_set *set, hw_ident *ident, bool kernel, bool initfs) {
+    if (kernel && check_component(set, ident, kernel_component) < 0)
+        return -1;
+    if (initfs && check_component(set, ident, initfs_component) < 0)
+        return -1;
+    return 0;
+}
+
 int flash_kernel(image_set *set, hw_ident *ident) {
-    return flash_component(set, ident, "kernel", true, flash_mode_raw);
+    return flash_component(set, ident, kernel_component);
 }
 
 int flash_initfs(image_set *set, hw_ident *ident) {
-    return flash_component(set, ident, "initfs", false, flash_mode_jffs2);
+    return flash_component(set, ident, initfs_component);
 }

@@ -20,6 +20,14 @@ int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode);
 // Negative on failure.
 int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode);
 
+// Checks before anything is erased: picks each requested component and,
+// outside simulation, checks that its partition opens and takes it. The
+// partitions are closed again. 0, or -1 (reported).
+int flash_check(image_set *set, hw_ident *ident, bool kernel, bool initfs);
 void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header);
+// Both flash their component. SIGINT, SIGTERM and SIGQUIT that come in while
+// the partition is erased, written, read back or marked are held until it is
+// done; then they end the process, after a line on stderr that names the
+// partitions completed.
 int flash_kernel(image_set *set, hw_ident *ident);
 int flash_initfs(image_set *set, hw_ident *ident);

@@ -1,7 +1,9 @@
 #include "log.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 int verbosity;
 int simulate;
@@ -33,4 +35,8 @@ void error(const char *format, ...) {
     va_start(args, format);
     emit(stderr, format, args);
     va_end(args);
+}
+
+void error_no_memory(unsigned long long size) {
+    error("malloc (%llu bytes): %s", size, strerror(errno ? errno : ENOMEM));
 }

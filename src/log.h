@@ -9,3 +9,5 @@ extern int simulate;  // non-zero: flashing is only simulated (-N)
 void log_printf(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // One line to stderr, whatever the verbosity; the newline is appended.
 void error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// A failed allocation of size bytes, as perror("malloc") reports it, with the size.
+void error_no_memory(unsigned long long size);

@@ -65,6 +65,7 @@ bool hold_standard_streams() {
         // The lower numbers are taken, so this one is the lowest free.
         int null = open("/dev/null", O_RDWR);
         if (null != fd) {
+            perror("/dev/null");
             if (null >= 0)
                 close(null);
             return false;
@@ -169,6 +170,8 @@ int main(int argc, char **argv) {
     // A progress line that cannot be written is lost, nothing more: a reader
     // of the output that has gone must not end the run halfway through a flash.
     signal(SIGPIPE, SIG_IGN);
+    // A session that hangs up must not end the run halfway through a flash.
+    signal(SIGHUP, SIG_IGN);
     run_settings settings = {};
     int parsed = parse_command_line(argc, argv, &settings);
     if (parsed == cli_usage)
@@ -204,15 +207,21 @@ int main(int argc, char **argv) {
         velkan_add_subimage(set, "initfs", settings.initfs_path, nullptr) < 0)
         return 1;
 
+    // Everything that can be checked is, before the first block is erased.
+    bool kernel = settings.component_mask & component_kernel;
+    bool initfs = settings.component_mask & component_initfs;
+    if (flash_check(set, &ident, kernel, initfs) < 0)
+        return 1;
+
     log_printf(1, "Calling sync()");
     sync();
 
-    if (settings.component_mask & component_kernel) {
+    if (kernel) {
         log_printf(0, "Reading and flashing kernel image");
         if (flash_kernel(set, &ident) < 0)
             return 1;
     }
-    if (settings.component_mask & component_initfs) {
+    if (initfs) {
         log_printf(0, "Reading and flashing initfs image");
         if (settings.kill_request) {
             log_printf(1, "Killing initfs processes");

@@ -112,6 +112,32 @@ bool geometry_is_valid(uint32_t erasesize, uint32_t page_size) {
     return erasesize >= page_size && erasesize % page_size == 0;
 }
 
+// Fills oob (oob_buffer_size bytes) with 0xFF and the clean marker in the
+// free bytes of the layout. False (reported) when the layout cannot take it.
+bool cleanmarker_oob(const nand_part *part, uint8_t *oob) {
+    uint32_t oobsize = part->info.oobsize;
+    memset(oob, 0xff, oob_buffer_size);
+    uint32_t remaining = part->ecclayout.oobavail < sizeof cleanmarker ? part->ecclayout.oobavail
+                                                                       : sizeof cleanmarker;
+    uint32_t placed = 0;
+    for (int region = 0; region < 8 && remaining > 0 && oobsize <= oob_buffer_size; region++) {
+        const nand_oobfree &free_region = part->ecclayout.oobfree[region];
+        uint64_t end = static_cast<uint64_t>(free_region.offset) + free_region.length;
+        uint32_t take = free_region.length < remaining ? free_region.length : remaining;
+        // Marker bytes beyond the OOB area that is written would be lost.
+        if (end > oob_buffer_size || (take > 0 && free_region.offset + take > oobsize))
+            break;
+        memcpy(oob + free_region.offset, cleanmarker + placed, take);
+        placed += take;
+        remaining -= take;
+    }
+    if (remaining == 0 && oobsize <= oob_buffer_size)
+        return true;
+    error("OOB layout cannot take the clean marker (%u OOB bytes, %u free)", oobsize,
+          part->ecclayout.oobavail);
+    return false;
+}
+
 } // namespace
 
 int mtd_find_partition(const char *name) {
@@ -164,8 +190,10 @@ int nand_open(const char *name, nand_part **out) {
 
     heap_ptr<nand_part> record;
     nand_part *part = record.get();
-    if (!part)
+    if (!part) {
+        error_no_memory(sizeof(nand_part));
         return -1;
+    }
 
     if (ioctl(fd.get(), MEMGETINFO, &part->info) < 0) {
         error("MEMGETINFO: %s", strerror(errno));
@@ -184,6 +212,12 @@ int nand_open(const char *name, nand_part **out) {
     if (!geometry_is_valid(part->info.erasesize, part->page_size)) {
         error("Unsupported erase block size %u for %u-byte pages", part->info.erasesize,
               part->page_size);
+        return -1;
+    }
+    // Pages smaller than the chip writes would fail at the first write, after
+    // every block was erased.
+    if (part->info.writesize > part->page_size) {
+        error("Write size %u larger than the page size %u", part->info.writesize, part->page_size);
         return -1;
     }
 
@@ -295,39 +329,26 @@ int nand_erase(nand_part *part, int block) {
     return 0;
 }
 
-int nand_write_cleanmarker(nand_part *part, int block) {
-    uint32_t oobsize = part->info.oobsize;
-    if (oobsize > oob_buffer_size)
-        return -1;
-    uint64_t start = block_start(part, block);
-    if (start > UINT32_MAX)
-        return -1;
-
+int nand_check_cleanmarker(const nand_part *part) {
     uint8_t oob[oob_buffer_size];
-    memset(oob, 0xff, sizeof oob);
-    uint32_t remaining = part->ecclayout.oobavail < sizeof cleanmarker ? part->ecclayout.oobavail
-                                                                       : sizeof cleanmarker;
-    uint32_t placed = 0;
-    for (int region = 0; remaining > 0; region++) {
-        if (region >= 8)
-            return -1;
-        const nand_oobfree &free_region = part->ecclayout.oobfree[region];
-        uint64_t end = static_cast<uint64_t>(free_region.offset) + free_region.length;
-        if (end > oob_buffer_size)
-            return -1;
-        uint32_t take = free_region.length < remaining ? free_region.length : remaining;
-        // Marker bytes beyond the OOB area that is written would be lost.
-        if (take > 0 && free_region.offset + take > oobsize)
-            return -1;
-        memcpy(oob + free_region.offset, cleanmarker + placed, take);
-        placed += take;
-        remaining -= take;
+    return cleanmarker_oob(part, oob) ? 0 : -1;
+}
+
+int nand_write_cleanmarker(nand_part *part, int block) {
+    uint64_t start = block_start(part, block);
+    uint8_t oob[oob_buffer_size];
+    if (!cleanmarker_oob(part, oob))
+        return -1;
+    if (start > UINT32_MAX) {
+        // The request carries a 32-bit start; no partition reaches this far.
+        error("MEMWRITEOOB: %s", strerror(EINVAL));
+        return -1;
     }
 
     mtd_oob_buf request;
     memset(&request, 0, sizeof request);
     request.start = static_cast<uint32_t>(start);
-    request.length = oobsize;
+    request.length = part->info.oobsize;
     request.ptr = oob;
     int answer = ioctl(part->fd, MEMWRITEOOB, &request);
     if (answer < 0) {

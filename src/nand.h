@@ -34,3 +34,5 @@ int nand_write(nand_part *part, int block, int page, const uint8_t *data);
 int nand_erase(nand_part *part, int block);
 // The JFFS2 clean marker into the free OOB bytes of the block's first page.
 int nand_write_cleanmarker(nand_part *part, int block);
+// 0 when the OOB layout can take the clean marker; -1 (reported) otherwise.
+int nand_check_cleanmarker(const nand_part *part);

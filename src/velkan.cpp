@@ -129,12 +129,15 @@ int subblock_add(subblock **list, int type, int len, const void *src) {
     while (*tail)
         tail = &(*tail)->next;
     subblock *sb = static_cast<subblock *>(calloc(1, sizeof(subblock)));
-    if (!sb)
+    if (!sb) {
+        error_no_memory(sizeof(subblock));
         return -12;
+    }
     sb->type = static_cast<uint8_t>(type);
     sb->len = static_cast<uint8_t>(len);
     sb->data = copy_bytes(static_cast<const uint8_t *>(src), static_cast<uint32_t>(len));
     if (!sb->data) {
+        error_no_memory(len ? static_cast<unsigned>(len) : 1u);
         free(sb);
         return -1;
     }
@@ -236,6 +239,11 @@ int image_read_header(int fd, image_set *set) {
     int pos = 0;
     int remaining = static_cast<int>(body_len);
     for (uint32_t i = 0; i < count; i++) {
+        // More subblocks counted than the header holds.
+        if (remaining < 2 || body[pos + 1] + 2 > remaining) {
+            fputs("VELKAN image header size mismatch\n", stderr);
+            return -1;
+        }
         int used = subblock_parse(&set->header_subblocks, body + pos, remaining);
         if (used < 0)
             return -1;
@@ -280,7 +288,7 @@ int read_subimage_header(int fd, uint32_t pos, subimage *img, uint64_t *data_sta
         }
         budget -= 2;
         int len = buf[used + 1];
-        if (len > budget) {
+        if (len + 2 > budget) {
             fputs("VELKAN subblock length mismatch\n", stderr);
             return -1;
         }
@@ -296,8 +304,10 @@ int read_subimage_header(int fd, uint32_t pos, subimage *img, uint64_t *data_sta
     }
     uint32_t subblock_len = static_cast<uint32_t>(used - 2);
     img->subblock_bytes = copy_bytes(buf + 2, subblock_len);
-    if (!img->subblock_bytes)
+    if (!img->subblock_bytes) {
+        error_no_memory(subblock_len ? subblock_len : 1u);
         return -1;
+    }
     img->subblock_len = subblock_len;
     uint8_t spare;
     if (!read_exact(fd, &spare, 1)) {

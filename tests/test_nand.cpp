@@ -9,10 +9,12 @@
 #include "support/fake_mtd.h"
 #include "support/process.h"
 #include "support/velkan_files.h"
+#include "velkan.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -85,7 +87,10 @@ TEST(NandOpen, Table) {
              d.bad = {0, 1, 2, 3};
          },
          0, 2048, 0, ""},
-        {[](dev &d) { d.info.erasesize = d.info.size = 0x4000; }, 0, 512, 0x4000, ""},
+        {[](dev &d) { d.info.erasesize = d.info.size = 0x4000, d.info.writesize = 512; }, 0, 512,
+         0x4000, ""},
+        {[](dev &d) { d.info.writesize = 4096; }, -1, 0, 0,
+         "Write size 4096 larger than the page size 2048\n"},
         {[](dev &d) { d.info.erasesize = d.info.size = 0x4800; }, 0, 2048, 0x4800, ""},
         {[](dev &d) { d.oobsel_errno = 0; }, 0, 2048, 4 * 131072, ""},
         {[](dev &d) { d.number = 4; }, -1, 0, 0, "/dev/mtd5: No such file or directory\n"},
@@ -190,20 +195,35 @@ TEST(Cleanmarker, Layouts) {
         {64, 8, {{60, 8}}, -1, ""},
         {64, 8, {{56, 8}, {255, 2}}, 0, "ffffffffffffffffff"},
     };
+    // The checks before the first erase see the initfs partition's layout.
+    subimage initfs = {};
+    strcpy(initfs.name, "initfs");
+    initfs.size = 4096;
+    image_set set = {};
+    set.subimages = &initfs;
     for (const row &r : rows) {
-        fake_mtd::device &model = install([&](fake_mtd::device &d) {
-            d.info.oobsize = r.oobsize;
-            d.layout = {};
-            d.layout.oobavail = r.oobavail;
-            for (size_t i = 0; i < r.regions.size(); i++)
-                d.layout.oobfree[i] = r.regions[i];
-        });
+        fake_mtd::device dev = install();
+        dev.info.oobsize = r.oobsize;
+        dev.layout = {};
+        dev.layout.oobavail = r.oobavail;
+        for (size_t i = 0; i < r.regions.size(); i++)
+            dev.layout.oobfree[i] = r.regions[i];
+        fake_mtd::device &model = fake_mtd::install(dev, table + "mtd5: 0 0 \"initfs\"\n");
+        output_capture capture;
+        EXPECT_EQ(flash_check(&set, nullptr, false, true), r.result) << r.oob;
+        EXPECT_TRUE(model.oob.empty());
         nand_part *part = nullptr;
         ASSERT_EQ(nand_open("kernel", &part), 0);
         EXPECT_EQ(nand_write_cleanmarker(part, 1), r.result) << r.oob;
+        capture.stop();
+        std::string refusal = "OOB layout cannot take the clean marker (" +
+                              std::to_string(r.oobsize) + " OOB bytes, " +
+                              std::to_string(r.oobavail) + " free)\n";
+        EXPECT_EQ(capture.err(), r.result ? refusal + refusal : "") << r.oob;
         EXPECT_EQ(hex(model.oob[131072], r.oob.size() / 2), r.oob);
         EXPECT_EQ(model.oob[131072].size(), r.result ? 0 : r.oobsize) << r.oob;
         nand_close(part);
+        EXPECT_EQ(model.opens, model.closes) << r.oob;
     }
 }
 
@@ -230,13 +250,18 @@ TEST(FlashImage, ReadBack) {
         unsigned long failing;
         int mode, result;
         std::string err; // ending in a blank: the start of it
+        std::set<uint64_t> bad = {};
     } rows[] = {
         {131072, {}, -1, 0, flash_mode_jffs2, 0, ""},
+        // Compared one erase block at a time: both sides of a block boundary, and
+        // an address behind a bad block reported at its offset in the image.
+        {262144, {131071, 131072}, -1, 0, flash_mode_raw, -1, line(131071) + line(131072)},
+        {262144, {262151}, -1, 0, flash_mode_raw, -1, line(131079), {1}},
         {5000, {}, -1, 0, flash_mode_raw, 0, ""},
-        {5000, {4999}, -1, 0, flash_mode_raw, -1, line(4999)},
+        {5000, {4999, 5000}, -1, 0, flash_mode_raw, -1, line(4999)},
         {5000, {64}, -1, 0, flash_mode_raw, -1, line(64)},
         {5000, twenty, -1, 0, flash_mode_raw, -1, sixteen},
-        {5000, {0}, 2048, 0, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00000800): "},
+        {200000, {5}, 133120, 0, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00020800): "},
         {5000, {}, -1, MEMWRITEOOB, flash_mode_jffs2, -1, oob_failed + oob_failed},
         {5000, {}, -1, MEMERASE, flash_mode_raw, -1, "MEMERASE (block 0): Input/output error\n"},
     };
@@ -249,6 +274,7 @@ TEST(FlashImage, ReadBack) {
                 d.flips[at] = 1;
             d.short_read = r.short_read;
             d.failing_request = r.failing;
+            d.bad = r.bad;
         });
         nand_part *part = nullptr;
         ASSERT_EQ(nand_open("kernel", &part), 0);

@@ -116,6 +116,9 @@ const std::string sb_mismatch = "VELKAN subblock length mismatch\n";
 const std::string short_header = "Error reading VELKAN header: Success\n";
 const std::string short_sub = "read subimage header: Success\n";
 const std::string no_memory = "malloc: Cannot allocate memory\n";
+std::string no_memory_for(size_t size) {
+    return "malloc (" + std::to_string(size) + " bytes): Cannot allocate memory\n";
+}
 
 bytes with(const std::vector<bytes> &subblocks, size_t data = 0, bytes tail = "") {
     return empty_header + vw::subimage_header(subblocks) + bytes(data, 'd') + tail;
@@ -186,8 +189,8 @@ TEST_F(Container, Table) {
         {bytes("\xB4\0\0\0\x05\0\0\0\0", 9), 0, 0, 0, -1, "", "", mismatch},
         {bytes("\xB4\xFF\xFF\xFF\xFF\0\0\0\0", 9) + bytes(600, 0), 0, 0, 0, -1, "", "", mismatch},
         {bytes("\xB4\0\0\0\x03\0\0\0\0", 9), 0, 0, 0, -1, "", "", mismatch},
-        {vw::file_header(2, vw::subblock('1', "v")), 0, 0, 0, -1, "", "", ""},
-        {vw::file_header(1, bytes("\x31\x05xy", 4)), 0, 0, 0, -1, "", "", ""},
+        {vw::file_header(2, vw::subblock('1', "v")), 0, 0, 0, -1, "", "", mismatch},
+        {vw::file_header(1, bytes("\x31\x05xy", 4)), 0, 0, 0, -1, "", "", mismatch},
         {empty_header + "T", 0, 0, 0, -1, "", "", short_sub},
         {empty_header + "U" + one.substr(10), 0, 0, 0, -1, "", "", "Invalid VELKAN subimage id\n"},
         {empty_header + bytes("T\x01\x2E", 3), 0, 0, 0, -1, "", "", short_sub},
@@ -203,17 +206,17 @@ TEST_F(Container, Table) {
         {overflowing(0xFFFFFF81u), 0, 0, 0, -1, "kernel;", "", data_mismatch},
         {one + "T", 0, 0, 0, -1, "kernel;", "", short_sub},
         {second(251), 0, 0, 0, -1, "", "", no_file_data},
-        {second(253), 0, 0, 0, -1, "", "", ""},
+        {second(253), 0, 0, 0, -1, "", "", sb_mismatch},
         {second(254), 0, 0, 0, -1, "", "", sb_mismatch},
         {full(222), 0, 0, 0, 0, "kernel;", "", ""},
-        {full(223), 0, 0, 0, -1, "", "", ""},
+        {full(223), 0, 0, 0, -1, "", "", sb_mismatch},
         {full(225), 0, 0, 0, -1, "", "", sb_mismatch},
-        {with(std::vector<bytes>(200, vw::subblock('e', ""))), 0, 0, 0, -1, "", "", ""},
+        {with(std::vector<bytes>(200, vw::subblock('e', ""))), 0, 0, 0, -1, "", "", sb_mismatch},
         {one, 0, 1, 0, -1, "", "", no_memory},
         {one, 0, 0, 1, -1, "", "", no_memory},
-        {one, 0, 0, 2, -1, "", "", ""},
-        {one, 0, 2, 0, -1, "", "", ""},
-        {one, 0, 3, 0, -1, "", "", ""},
+        {one, 0, 0, 2, -1, "", "", no_memory_for(sizeof(subblock))},
+        {one, 0, 2, 0, -1, "", "", no_memory_for(25)},
+        {one, 0, 3, 0, -1, "", "", no_memory_for(27)},
         {empty_header, 1, 0, 0, 0, "", "", ""},
         {vw::file_header({vw::subblock('x', "")}), 0, 0, 0, 0, "", "", ""},
         {smallest, 1, 0, 0, 0, "kernel;",
@@ -299,7 +302,7 @@ TEST_F(Container, LooseImages) {
         {"kernel", "@/sub", 0, 0, -1, "@/sub: Is a directory\n"},
         {"kernel", "/dev/null", 0, 0, -1, "/dev/null: not a regular file\n"},
         {"kernel", "kernel", 1, 0, -1, no_memory},
-        {"kernel", "kernel", 0, 2, -1, ""},
+        {"kernel", "kernel", 0, 2, -1, no_memory_for(sizeof(subblock))},
     };
     for (const row &r : rows) {
         int before = open_descriptors();

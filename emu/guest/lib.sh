@@ -96,6 +96,10 @@ flasher() {
   esac
   timeout 180 unshare -m /vf/inns.sh "$how" "$T" "$TOOL" "$@" >"$T/$name.out" 2>"$T/$name.err"
   echo $? >"$T/$name.rc"
+  # Every failure says why.
+  if [ "$(cat "$T/$name.rc")" = 1 ] && [ ! -s "$T/$name.err" ]; then
+    bad "$name: status 1 with nothing on stderr"
+  fi
 }
 
 # --- flash contents ---------------------------------------------------------

@@ -84,6 +84,8 @@ done
 emu_pack create "$out/basic.velkan" --release 1.0-basic \
   "kernel=$out/kernel.bin,version=1.0,valid=VF100" \
   "initfs=$out/initfs.jffs2,version=1.0" >/dev/null
+emu_pack create "$out/nofit-initfs.velkan" --release 1.1-nofit \
+  "kernel=$out/kernel.bin,valid=VF100" "initfs=$out/initfs.jffs2,valid=VF200" >/dev/null
 emu_pack create "$out/variants.velkan" --release 2.0-variants \
   "kernel=$out/kernel-a.bin,version=2.0a,valid=VF100" \
   "kernel=$out/kernel-b.bin,version=2.0b,valid=VF200:B2:B3" \

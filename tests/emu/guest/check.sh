@@ -76,10 +76,10 @@ expect_no_line() {
   fi
 }
 
-# expect_failed_run NAME MESSAGE: status 1, the message on stderr, no success.
+# expect_failed_run NAME [MESSAGE]: status 1, the message on stderr, no success.
 expect_failed_run() {
   expect_rc "$1" 1
-  expect_line "$1" err "$2"
+  [ -z "$2" ] || expect_line "$1" err "$2"
   if grep -q 'successfully flashed' "$T/$1.out"; then
     bad "$1: success line printed after a failure"
   fi
@@ -135,11 +135,8 @@ free_oob() {
 # clean marker in its first page's free OOB bytes, the rest of them 0xFF (yes),
 # or all those bytes are 0xFF (no).
 expect_markers() {
-  local dev=$1 blocks=$2 want=$3 badlist=" $4 " b got ff="" i=0 marked="" wrong=0
-  while [ $i -lt "$FREE_LEN" ]; do
-    ff="${ff}ff"
-    i=$((i + 1))
-  done
+  local dev=$1 blocks=$2 want=$3 badlist=" $4 " b got ff marked wrong=0
+  ff=$(head -c "$FREE_LEN" /dev/zero | tr '\0' '\377' | hexdump -v -e '1/1 "%02x"')
   if [ "$want" = yes ]; then
     marked="$MARKER$(echo "$ff" | cut -c $((${#MARKER} + 1))-)"
   else
@@ -177,6 +174,25 @@ expect_files() {
     show diff "$T/diff.out"
   fi
   umount /mnt/check
+}
+
+# One page of data at the start of both partitions, where the tool's first
+# erase or write would land.
+seed() {
+  head -c "$(cat "/sys/class/mtd/mtd$KNUM/writesize")" "$DATA/kernel.bin" >"$T/seed"
+  { nandwrite -q "$KDEV" "$T/seed" && nandwrite -q "$IDEV" "$T/seed"; } || bad "nandwrite failed"
+}
+
+# expect_flashed KERNEL INITFS TREE "KERNEL BAD BLOCKS" "INITFS BAD BLOCKS": the
+# kernel partition holds exp-KERNEL.bin, header page first, without clean
+# markers; the initfs partition holds exp-INITFS.bin with them and mounts as TREE.
+expect_flashed() {
+  expect_header "$KDEV" $(($(size_of "$DATA/exp-$1.bin") - PAGE))
+  expect_content "$KDEV" "$DATA/exp-$1.bin"
+  expect_content "$IDEV" "$DATA/exp-$2.bin"
+  expect_markers "$KDEV" "$KBLOCKS" no "$4"
+  expect_markers "$IDEV" "$IBLOCKS" yes "$5"
+  expect_files "$IDEV" "$DATA/$3"
 }
 
 # Snapshot of both partitions with OOB, for before/after comparisons.

@@ -13,12 +13,7 @@ t_small_pages() {
   expect_lines small out "Reading and flashing kernel image" \
     "Reading and flashing initfs image" "Image(s) successfully flashed"
   expect_lines small err
-  expect_header "$KDEV" $(($(size_of "$DATA/exp-kernel512.bin") - PAGE))
-  expect_content "$KDEV" "$DATA/exp-kernel512.bin"
-  expect_content "$IDEV" "$DATA/exp-initfs512.bin"
-  expect_markers "$IDEV" "$IBLOCKS" yes "2"
-  expect_markers "$KDEV" "$KBLOCKS" no ""
-  expect_files "$IDEV" "$DATA/tree512"
+  expect_flashed kernel512 initfs512 tree512 "" 2
 }
 
 run_test chip t_chip
