@@ -98,7 +98,7 @@ expect_content() {
 # marker in its first page's free OOB bytes, the rest of them 0xFF (yes), or
 # all those bytes are 0xFF (no).
 expect_markers() {
-  local dev=$1 skip=" $3 " b=0 blocks got want wrong=""
+  local dev=$1 skip=" $3 " b=0 blocks got want wrong="" first=""
   want=$(head -c "$FREE_LEN" /dev/zero | tr '\0' '\377' | hexdump -v -e '1/1 "%02x"')
   [ "$2" = no ] || want=$MARKER$(echo "$want" | cut -c $((${#MARKER} + 1))-)
   dump "$dev" "$T/oob.dump" --oob
@@ -107,10 +107,13 @@ expect_markers() {
     got=$(hexdump -s $((b * PPB * (PAGE + OOB) + PAGE + FREE_OFF)) -n "$FREE_LEN" -v \
       -e '1/1 "%02x"' "$T/oob.dump")
     case $skip in *" $b "*) got=$want ;; esac
-    [ "$got" = "$want" ] || wrong="$wrong $b:$got"
+    [ "$got" = "$want" ] || {
+      wrong="$wrong $b"
+      first=${first:-$got}
+    }
     b=$((b + 1))
   done
-  [ -z "$wrong" ] || bad "$dev: free OOB bytes (block:bytes)$wrong; expected $want"
+  [ -z "$wrong" ] || bad "$dev blocks$wrong: free OOB bytes $first (first), expected $want"
   rm -f "$T/oob.dump"
 }
 
