@@ -11,7 +11,6 @@
  *                                  waits until DEV starts with TEXT, then
  *                                  sends the signals in turn to PID
  */
-#include <errno.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <signal.h>
@@ -22,38 +21,18 @@
 #include <time.h>
 #include <unistd.h>
 
-/* Waits (at most 60 s) until the device behind fd starts with text. */
-static int wait_for(int fd, const char *dev, const char *text) {
-    size_t len = strlen(text);
-    char buf[64];
-    if (len == 0 || len > sizeof buf) {
-        fprintf(stderr, "vfhelper: text of 1 to %zu bytes\n", sizeof buf);
-        return 2;
-    }
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        ssize_t got = pread(fd, buf, len, 0);
-        if (got == (ssize_t)len && memcmp(buf, text, len) == 0)
-            return 0;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - start.tv_sec > 60) {
-            fprintf(stderr, "vfhelper: %s never started with %s\n", dev, text);
-            return 1;
-        }
-        usleep(200);
-    }
-}
-
 int main(int argc, char **argv) {
     if (argc == 1) {
         for (;;)
             pause();
     }
     int markbad = argc == 5 && strcmp(argv[1], "markbad-when") == 0;
-    if (!markbad && (argc < 6 || strcmp(argv[1], "kill-when") != 0)) {
+    size_t len = argc > 3 ? strlen(argv[3]) : 0;
+    char buf[64];
+    if ((!markbad && (argc < 6 || strcmp(argv[1], "kill-when") != 0)) || len == 0 ||
+        len > sizeof buf) {
         fprintf(stderr, "usage: vfhelper [markbad-when DEV TEXT BLOCK | "
-                        "kill-when DEV TEXT PID SIGNAL...]\n");
+                        "kill-when DEV TEXT PID SIGNAL...], TEXT of 1 to 64 bytes\n");
         return 2;
     }
     int fd = open(argv[2], O_RDWR);
@@ -62,16 +41,19 @@ int main(int argc, char **argv) {
         perror(argv[2]);
         return 1;
     }
-    int status = wait_for(fd, argv[2], argv[3]);
-    if (status != 0)
-        return status;
-    if (markbad) {
-        loff_t offset = (loff_t)strtol(argv[4], NULL, 0) * info.erasesize;
-        if (ioctl(fd, MEMSETBADBLOCK, &offset) < 0) {
-            perror("MEMSETBADBLOCK");
+    /* Both modes wait (at most 60 s) until the device starts with the text. */
+    time_t limit = time(NULL) + 60;
+    while (pread(fd, buf, len, 0) != (ssize_t)len || memcmp(buf, argv[3], len) != 0) {
+        if (time(NULL) > limit) {
+            fprintf(stderr, "vfhelper: %s never started with %s\n", argv[2], argv[3]);
             return 1;
         }
-        return 0;
+        usleep(200);
+    }
+    loff_t offset = (loff_t)strtol(argv[4], NULL, 0) * info.erasesize;
+    if (markbad && ioctl(fd, MEMSETBADBLOCK, &offset) < 0) {
+        perror("MEMSETBADBLOCK");
+        return 1;
     }
     for (int i = 5; i < argc; i++) {
         if (kill((pid_t)strtol(argv[4], NULL, 0), (int)strtol(argv[i], NULL, 0)) < 0) {
