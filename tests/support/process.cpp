@@ -23,8 +23,7 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args,
     if (reader_gone && pipe(ends) == 0)
         close(ends[0]);
     int out = reader_gone ? ends[1] : anonymous_temp_file(), err = anonymous_temp_file();
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(open("/dev/null", O_RDONLY), 0);
