@@ -1,10 +1,9 @@
-// The fuzz input as a file or as a C string, for readers that take one.
+// The fuzz input as a file, for readers that take a path.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 // Writes the input to a file of this process and returns its path.
@@ -16,11 +15,4 @@ inline const char *fuzz_input_file(const uint8_t *data, size_t size) {
         abort();
     fclose(file);
     return path;
-}
-
-// A copy of the input with a terminating NUL, to free.
-inline char *fuzz_text(const uint8_t *data, size_t size) {
-    char *text = static_cast<char *>(calloc(1, size + 1));
-    memcpy(text, data, size);
-    return text;
 }

@@ -10,9 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     fake_mtd::device dev;
-    const uint32_t erasesizes[] = {16384, 16384 + 512, 18432, 131072, 2048, 512, 0};
-    dev.info.erasesize = in.ConsumeBool() ? in.PickValueInArray(erasesizes)
-                                          : in.ConsumeIntegralInRange<uint32_t>(1, 32768);
+    dev.info.erasesize =
+        in.PickValueInArray<uint32_t>({16384, 16384 + 512, 18432, 131072, 2048, 512, 0});
     uint32_t blocks = in.ConsumeIntegralInRange<uint32_t>(0, 6);
     dev.info.size = blocks * dev.info.erasesize;
     dev.info.oobsize = in.ConsumeIntegralInRange<uint32_t>(0, 300);
@@ -23,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint32_t b = 0, bad = in.ConsumeIntegral<uint8_t>(); b < blocks; b++)
         if (bad & (1u << b))
             dev.bad.insert(b);
-    const unsigned long requests[] = {0, MEMERASE, MEMWRITEOOB, MEMGETBADBLOCK};
-    dev.failing_request = in.PickValueInArray(requests);
+    dev.failing_request =
+        in.PickValueInArray<unsigned long>({0, MEMERASE, MEMWRITEOOB, MEMGETBADBLOCK});
     dev.short_read = in.ConsumeIntegralInRange<int64_t>(-1, 64) * 512;
     dev.short_write = in.ConsumeIntegralInRange<int64_t>(-1, 64) * 512;
     dev.flips[in.ConsumeIntegralInRange<uint32_t>(0, 32767)] = 0x10;

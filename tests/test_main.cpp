@@ -40,7 +40,6 @@ const std::vector<row> rows = {
     {{}, 2, usage, nothing},
     {{"-?"}, 2, usage, ""},
     {{"-f", "-x"}, 2, usage, "?"},
-    {{"-f", "-F"}, 2, usage, "?"},
     {{"-f", "--flash-only", "rootfs"}, 2, "", keywords},
     {{"-f", "-h", ""}, 2, "", ""},
     {{"-f", "-N", "--flash-only", "pirl"}, 1, "", noid},
