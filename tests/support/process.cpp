@@ -2,6 +2,8 @@
 
 #include "support/capture.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -64,8 +66,7 @@ temp_dir::temp_dir() {
 }
 
 temp_dir::~temp_dir() {
-    if (system(("rm -rf '" + path_ + "'").c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", path_.c_str());
+    EXPECT_EQ(system(("rm -rf '" + path_ + "'").c_str()), 0) << path_;
 }
 
 std::string temp_dir::write(const std::string &name, const std::string &bytes) const {
