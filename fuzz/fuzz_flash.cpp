@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     dev.failing_request =
         in.PickValueInArray<unsigned long>({0, MEMERASE, MEMWRITEOOB, MEMGETBADBLOCK});
     dev.short_read = in.ConsumeIntegralInRange<int64_t>(-1, 64) * 512;
-    dev.short_write = in.ConsumeIntegralInRange<int64_t>(-1, 64) * 512;
     dev.flips[in.ConsumeIntegralInRange<uint32_t>(0, 32767)] = 0x10;
     fake_mtd::device &model = fake_mtd::install(dev, "mtd0: 0 0 \"initfs\"\n");
     nand_part *part = nullptr;
