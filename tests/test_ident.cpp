@@ -1,4 +1,4 @@
-// Message output and the device identity: its file and the -h override.
+// Message output and the device identity file.
 #include "ident.h"
 #include "log.h"
 #include "support/capture.h"
@@ -91,28 +91,6 @@ TEST(ReadHwIdent, Table) {
         EXPECT_EQ(capture.err(), (r.content == "-" ? path : "") + r.err) << r.content;
         free(ident.product);
         free(ident.hw_build);
-    }
-}
-
-TEST(ParseHwOverride, Table) {
-    struct row {
-        const char *argument;
-        int result;
-        std::string product, hw_build; // before: "P" and "H"
-    } rows[] = {
-        {"::PX100::B2:extra", 0, "PX100", "B2"},
-        {"PX100:::", 0, "PX100", "H"},
-        {":::", -1, "P", "H"},
-    };
-    for (const row &r : rows) {
-        char *product = strdup("P");
-        char *hw_build = strdup("H");
-        EXPECT_EQ(parse_hw_override(r.argument, &product, &hw_build) < 0 ? -1 : 0, r.result)
-            << r.argument;
-        EXPECT_EQ(shown(product), r.product) << r.argument;
-        EXPECT_EQ(shown(hw_build), r.hw_build) << r.argument;
-        free(product);
-        free(hw_build);
     }
 }
 
