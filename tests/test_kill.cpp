@@ -95,39 +95,31 @@ TEST(ProcessWalk, Table) {
                                  ": No such file or directory\n");
 }
 
-TEST(KillAndWait, Table) {
-    struct row {
-        int kind; // 0: the id given, 2: a child left unreaped, 3: a child already gone
-        unsigned pid;
-        int result;
-        std::string err; // "@" stands for the child's id
-    } rows[] = {
-        {0, 0, -1, "kill(0): Invalid argument\n"},
-        {0, 0x80000000u, -1, "kill(2147483648): Invalid argument\n"},
-        {2, 0, 0, "Timeout killing process @\n"},
-        {3, 0, -1, "kill(@): No such process\n"},
-    };
-    for (const row &r : rows) {
-        pid_t child = r.kind ? fork() : 0;
-        if (child == 0 && r.kind) {
-            pause();
-            _exit(0);
-        }
-        if (r.kind == 3) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-        unsigned pid = r.kind ? static_cast<unsigned>(child) : r.pid;
-        output_capture capture;
-        EXPECT_EQ(kill_and_wait(pid), r.result) << r.kind;
-        capture.stop();
-        std::string err = r.err;
-        if (err.find('@') != std::string::npos)
-            err.replace(err.find('@'), 1, std::to_string(pid));
-        EXPECT_EQ(capture.err(), err) << r.kind;
-        if (r.kind == 2)
-            waitpid(child, nullptr, 0);
+pid_t paused_child() {
+    pid_t child = fork();
+    if (child == 0) {
+        pause();
+        _exit(0);
     }
+    return child;
+}
+
+TEST(KillAndWait, RefusalsTimeoutAndGone) {
+    pid_t unreaped = paused_child(), gone = paused_child();
+    kill(gone, SIGKILL);
+    waitpid(gone, nullptr, 0);
+    output_capture capture;
+    EXPECT_EQ(kill_and_wait(0), -1);
+    EXPECT_EQ(kill_and_wait(0x80000000u), -1);
+    // A killed child that nobody reaps still answers signal 0.
+    EXPECT_EQ(kill_and_wait(static_cast<unsigned>(unreaped)), 0);
+    EXPECT_EQ(kill_and_wait(static_cast<unsigned>(gone)), -1);
+    capture.stop();
+    waitpid(unreaped, nullptr, 0);
+    EXPECT_EQ(capture.err(), "kill(0): Invalid argument\nkill(2147483648): Invalid argument\n"
+                             "Timeout killing process " +
+                                 std::to_string(unreaped) + "\nkill(" + std::to_string(gone) +
+                                 "): No such process\n");
 }
 
 } // namespace

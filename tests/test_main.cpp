@@ -41,7 +41,6 @@ const std::vector<row> rows = {
     {{"-?"}, 2, usage, ""},
     {{"-f", "--flash-only", "rootfs"}, 2, "", keywords},
     {{"-f", "-h", ":::"}, 2, "", ""},
-    {{"-f", "-N", "--flash-only", "pirl"}, 1, "", noid},
     {{"-f", "-v", "-h", "::A:::", "--flash-only", "pirl"}, 1, "", noid},
     {{"-f", "-v", "-h", "::A::B:x", "--flash-only", "pirl"}, 0, over + syncs + done + again, noid},
     {{"-f", "-h", "A:B", "--flash-only", "xpirlx"}, 0, done, noid},
