@@ -15,11 +15,9 @@
 namespace {
 
 tool_result run_binary(const char *binary, const std::vector<std::string> &args, bool reader_gone) {
-    std::vector<std::string> words = {VF_EMULATOR, binary};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &word : words)
-        argv.push_back(&word[0]);
+    std::vector<char *> argv = {const_cast<char *>(VF_EMULATOR), const_cast<char *>(binary)};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     int ends[2] = {-1, -1};
     if (reader_gone && pipe(ends) == 0)
@@ -38,8 +36,8 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args,
     }
     tool_result result;
     int status = 0;
-    if (waitpid(pid, &status, 0) == pid)
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (reader_gone)
         close(out);
     else
