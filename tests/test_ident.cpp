@@ -39,10 +39,6 @@ TEST(Log, LevelsNewlineAndCut) {
     EXPECT_EQ(capture.err(), cut);
 }
 
-std::string shown(const char *text) {
-    return text ? text : "-";
-}
-
 TEST(ReadHwIdent, Table) {
     const std::string unable = "Unable to determine product type and/or HW revision.\n";
     const std::string no_memory = "malloc: Cannot allocate memory\n";
@@ -75,8 +71,8 @@ TEST(ReadHwIdent, Table) {
         strdup_fails_in = 0;
         capture.stop();
         EXPECT_EQ(result, r.err.empty() ? 0 : -1) << r.content;
-        EXPECT_EQ(shown(ident.product), r.product) << r.content;
-        EXPECT_EQ(shown(ident.hw_build), r.hw_build) << r.content;
+        EXPECT_EQ(ident.product ? ident.product : "-", r.product) << r.content;
+        EXPECT_EQ(ident.hw_build ? ident.hw_build : "-", r.hw_build) << r.content;
         EXPECT_EQ(capture.err(), (r.content == "-" ? path : "") + r.err) << r.content;
         free(ident.product);
         free(ident.hw_build);

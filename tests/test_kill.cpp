@@ -90,7 +90,6 @@ TEST(ProcessWalk, Table) {
     EXPECT_EQ(proc_filter_apply(&filter, (root + "/0").c_str()), -1);
     EXPECT_EQ(kill_processes_under(other.path().c_str(), "/mnt/initfs"), -1);
     EXPECT_EQ(kill_processes_under(missing.c_str(), "/mnt/initfs"), -1);
-    capture.stop();
     EXPECT_EQ(capture.err(), other.path() + "/100/exe: Invalid argument\n" + missing +
                                  ": No such file or directory\n");
 }
@@ -114,7 +113,6 @@ TEST(KillAndWait, RefusalsTimeoutAndGone) {
     // A killed child that nobody reaps still answers signal 0.
     EXPECT_EQ(kill_and_wait(static_cast<unsigned>(unreaped)), 0);
     EXPECT_EQ(kill_and_wait(static_cast<unsigned>(gone)), -1);
-    capture.stop();
     waitpid(unreaped, nullptr, 0);
     EXPECT_EQ(capture.err(), "kill(0): Invalid argument\nkill(2147483648): Invalid argument\n"
                              "Timeout killing process " +

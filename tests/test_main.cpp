@@ -56,10 +56,6 @@ const std::vector<row> rows = {
      "",
      noid + "@/none: No such file or directory\n"},
     {{"-f", "-N", "-h", "A:B"}, 1, "", noid + "No suitable kernel image found.\n"},
-    {{"-f", "-N", "-h", "A:B", "-k", "@/zImage"},
-     0,
-     "Reading and flashing kernel image\n" + sim,
-     noid},
     {{"-f", "-v", "-N", "-K", "-h", "A:B", "-i", "@/zImage"},
      0,
      over + syncs + "Reading and flashing initfs image\nKilling initfs processes\n" +
