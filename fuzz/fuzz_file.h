@@ -1,7 +1,6 @@
 // The fuzz input as a file, for readers that take a path.
 #pragma once
 
-#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,12 +9,9 @@
 // Writes the input to a file of this process and returns its path.
 inline const char *fuzz_input_file(const uint8_t *data, size_t size) {
     static char path[64];
-    if (!path[0])
-        snprintf(path, sizeof path, "/tmp/vf-fuzz-%d", static_cast<int>(getpid()));
+    snprintf(path, sizeof path, "/tmp/vf-fuzz-%d", static_cast<int>(getpid()));
     FILE *file = fopen(path, "wb");
-    if (!file)
-        abort();
-    if (size && fwrite(data, 1, size, file) != size)
+    if (!file || fwrite(data, 1, size, file) != size)
         abort();
     fclose(file);
     return path;

@@ -11,18 +11,10 @@ namespace {
 
 namespace vw = velkan_writer;
 
-const std::string usage =
-    "Usage: velkan-flasher [OPTIONS]\nOptions:\n"
-    "  --verbose, -v                 Increase verbosity level\n"
-    "  --flash, -f                   Flash supplied images\n"
-    "  --reboot, -R                  Reboot the system after\n"
-    "  --velkan, -F <arg>            Location of a VELKAN image\n"
-    "  --kernel, -k <arg>            Location of kernel image\n"
-    "  --initfs, -i <arg>            Location of initfs image\n"
-    "  --kill, -K                    Kill processes on mounted initfs before flashing\n"
-    "  --hw-revision, -h <arg>       Set HW revision override\n"
-    "  --no-action, -N               Only simulate flashing\n"
-    "  --flash-only <arg>            Flash only certain components\n";
+// The usage text: its first lines and the option without a short form.
+const std::string usage = "Usage: velkan-flasher [OPTIONS]\nOptions:\n"
+                          "  --verbose, -v                 Increase verbosity level\n";
+const std::string usage_end = "  --flash-only <arg>            Flash only certain components\n";
 const std::string nothing = "Nothing to do!\n";
 const std::string keywords = "Valid --flash-only options:\npirl, kernel, initfs, rootfs\n";
 const std::string noid = "/proc/component_version: No such file or directory\n";
@@ -40,26 +32,17 @@ const std::string contents = "SW version in image: 21.2011.38-1\n\n"
 struct row {
     std::vector<std::string> args; // "@" stands for the scratch folder
     int status;
-    std::string out, err; // err "?": any complaint, "*": unchecked (the process walk)
+    std::string out, err; // err "*": unchecked (the process walk)
     bool reader_gone = false;
 };
 
 const std::vector<row> rows = {
     {{}, 2, usage, nothing},
     {{"-?"}, 2, usage, ""},
-    {{"-f", "-x"}, 2, usage, "?"},
-    {{"-f", "--bogus"}, 2, usage, "?"},
-    {{"-f", "-F"}, 2, usage, "?"},
-    {{"-f", "--flash-only"}, 2, usage, "?"},
-    {{"-f", "-?", "--flash-only", "rootfs"}, 2, usage, ""},
     {{"-f", "--flash-only", "rootfs"}, 2, "", keywords},
-    {{"-f", "--flash-only", "KERNEL"}, 2, "", keywords},
-    {{"-f", "-h", ""}, 2, "", ""},
-    {{"-f", "-h", "::"}, 2, "", ""},
-    {{"-v", "-N", "-h", "A:B", "--flash-only", "pirl"}, 2, usage, nothing},
-    {{"-f", "-N", "--flash-only", "pirl"}, 1, "", noid},
-    {{"-f", "-v", "-h", "A", "--flash-only", "pirl"}, 1, "", noid},
-    {{"-f", "-v", "-h", "A:B", "--flash-only", "pirl"}, 0, over + syncs + done + again, noid},
+    {{"-f", "-h", ":::"}, 2, "", ""},
+    {{"-f", "-v", "-h", "::A:::", "--flash-only", "pirl"}, 1, "", noid},
+    {{"-f", "-v", "-h", "::A::B:x", "--flash-only", "pirl"}, 0, over + syncs + done + again, noid},
     {{"-f", "-h", "A:B", "--flash-only", "xpirlx"}, 0, done, noid},
     {{"-f", "-N", "-R", "-h", "A:B", "--flash-only", "pirl"}, 0, sim + "Rebooting...\n", noid},
     {{"-f", "-v", "-N", "-h", "A:B", "--flash-only", "pirl"}, 0, "", noid, true},
@@ -73,10 +56,6 @@ const std::vector<row> rows = {
      "",
      noid + "@/none: No such file or directory\n"},
     {{"-f", "-N", "-h", "A:B"}, 1, "", noid + "No suitable kernel image found.\n"},
-    {{"-f", "-N", "-h", "A:B", "-k", "@/zImage"},
-     0,
-     "Reading and flashing kernel image\n" + sim,
-     noid},
     {{"-f", "-v", "-N", "-K", "-h", "A:B", "-i", "@/zImage"},
      0,
      over + syncs + "Reading and flashing initfs image\nKilling initfs processes\n" +
@@ -89,10 +68,6 @@ const std::vector<row> rows = {
          "Reading and flashing initfs image\nReading initfs image\n" +
          sim + again,
      noid},
-    {{"-f", "-v", "-N", "-h", "A:B", "-F", "@/cut.velkan"},
-     1,
-     over + contents,
-     noid + "VELKAN subimage data length mismatch\n"},
     {{"-f", "-N", "-v", "-h", "A:B", "-F", "@/fw.velkan", "-i", "@/none"},
      1,
      over + contents,
@@ -115,9 +90,7 @@ TEST(CommandLine, Table) {
     vw::container box;
     box.release = "21.2011.38-1";
     box.images = {kernel, vw::image("initfs", std::string(1000, 'i'))};
-    vw::bytes encoded = box.encode();
-    dir.write("fw.velkan", encoded);
-    dir.write("cut.velkan", encoded.substr(0, encoded.size() - 1));
+    dir.write("fw.velkan", box.encode());
     dir.write("zImage", "kernel");
     for (const row &r : rows) {
         std::vector<std::string> args;
@@ -126,12 +99,13 @@ TEST(CommandLine, Table) {
             args.push_back(expand(a, dir.path())), shown += a + " ";
         auto got = run_tool(args, r.reader_gone);
         EXPECT_EQ(got.status, r.status) << shown;
-        EXPECT_EQ(got.out, expand(r.out, dir.path())) << shown;
-        if (r.err == "?") {
-            EXPECT_NE(got.err, "") << shown;
-        } else if (r.err != "*") {
-            EXPECT_EQ(got.err, expand(r.err, dir.path())) << shown;
+        if (r.out == usage) {
+            EXPECT_EQ(got.out.rfind(usage, 0), 0u) << shown;
+            EXPECT_EQ(got.out.size() - got.out.rfind(usage_end), usage_end.size()) << shown;
+        } else {
+            EXPECT_EQ(got.out, expand(r.out, dir.path())) << shown;
         }
+        EXPECT_EQ(r.err == "*" ? "*" : got.err, expand(r.err, dir.path())) << shown;
     }
 }
 

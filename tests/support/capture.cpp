@@ -1,16 +1,11 @@
 #include "support/capture.h"
 
 #include <stdio.h>
-#include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 int anonymous_temp_file() {
-    char name[] = "/tmp/vf-capture-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0)
-        abort();
-    unlink(name);
-    return fd;
+    return memfd_create("vf-capture", 0);
 }
 
 std::string read_whole_file(int fd) {
@@ -24,8 +19,7 @@ std::string read_whole_file(int fd) {
 }
 
 output_capture::output_capture() {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     for (int i = 0; i < 2; i++) {
         saved_[i] = dup(i + 1);
         files_[i] = anonymous_temp_file();
@@ -37,8 +31,7 @@ void output_capture::stop() {
     if (stopped_)
         return;
     stopped_ = true;
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     for (int i = 0; i < 2; i++) {
         dup2(saved_[i], i + 1);
         close(saved_[i]);

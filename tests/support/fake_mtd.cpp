@@ -43,15 +43,12 @@ fake_mtd::device &fake_mtd::install(const device &dev, const std::string &table)
 }
 
 extern "C" {
-int __real_open(const char *path, int flags, int mode);
 int __real_open64(const char *path, int flags, int mode);
 int __real_close(int fd);
 ssize_t __real_read(int fd, void *buf, size_t count);
 ssize_t __real_write(int fd, const void *buf, size_t count);
 off64_t __real_lseek64(int fd, off64_t offset, int whence);
-off_t __real_lseek(int fd, off_t offset, int whence);
 int __real_ioctl(int fd, unsigned long request, void *arg);
-FILE *__real_fopen(const char *path, const char *mode);
 FILE *__real_fopen64(const char *path, const char *mode);
 
 // The mode is only read for the C library; callers that pass none leave junk.
@@ -62,11 +59,7 @@ int __wrap_open64(const char *path, int flags, int mode) {
         return errno = ENOENT, -1;
     model.opens++;
     position = 0;
-    return model_fd = __real_open("/dev/null", O_RDWR, 0);
-}
-int __wrap_open(const char *path, int flags, int mode) {
-    return strncmp(path, "/dev/mtd", 8) ? __real_open(path, flags, mode)
-                                        : __wrap_open64(path, flags, mode);
+    return model_fd = __real_open64("/dev/null", O_RDWR, 0);
 }
 int __wrap_close(int fd) {
     if (ours(fd))
@@ -88,9 +81,6 @@ off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
     if (model.last_seek > model.flash.size()) // as the kernel refuses it
         return errno = EINVAL, -1;
     return position = model.last_seek;
-}
-off_t __wrap_lseek(int fd, off_t offset, int whence) {
-    return ours(fd) ? __wrap_lseek64(fd, offset, whence) : __real_lseek(fd, offset, whence);
 }
 int __wrap_ioctl(int fd, unsigned long request, void *arg) {
     if (!ours(fd))
@@ -120,8 +110,5 @@ FILE *__wrap_fopen64(const char *path, const char *mode) {
     if (table_text.empty())
         return errno = ENOENT, nullptr;
     return fmemopen(&table_text[0], table_text.size(), mode);
-}
-FILE *__wrap_fopen(const char *path, const char *mode) {
-    return strcmp(path, "/proc/mtd") ? __real_fopen(path, mode) : __wrap_fopen64(path, mode);
 }
 }

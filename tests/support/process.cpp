@@ -2,6 +2,8 @@
 
 #include "support/capture.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,18 +15,15 @@
 namespace {
 
 tool_result run_binary(const char *binary, const std::vector<std::string> &args, bool reader_gone) {
-    std::vector<std::string> words = {VF_EMULATOR, binary};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &word : words)
-        argv.push_back(&word[0]);
+    std::vector<char *> argv = {const_cast<char *>(VF_EMULATOR), const_cast<char *>(binary)};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     int ends[2] = {-1, -1};
     if (reader_gone && pipe(ends) == 0)
         close(ends[0]);
     int out = reader_gone ? ends[1] : anonymous_temp_file(), err = anonymous_temp_file();
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(open("/dev/null", O_RDONLY), 0);
@@ -37,8 +36,8 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args,
     }
     tool_result result;
     int status = 0;
-    if (waitpid(pid, &status, 0) == pid)
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (reader_gone)
         close(out);
     else
@@ -65,8 +64,7 @@ temp_dir::temp_dir() {
 }
 
 temp_dir::~temp_dir() {
-    if (system(("rm -rf '" + path_ + "'").c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", path_.c_str());
+    EXPECT_EQ(system(("rm -rf '" + path_ + "'").c_str()), 0) << path_;
 }
 
 std::string temp_dir::write(const std::string &name, const std::string &bytes) const {

@@ -6,8 +6,7 @@
 
 struct tool_result {
     int status = -1; // exit status, or 128 + signal number
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // The velkan-flasher binary (through the emulator in a cross build); with

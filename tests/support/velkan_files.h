@@ -11,8 +11,7 @@
 
 struct opened {
     int result = -1;
-    std::string out, err;
-    std::string path;
+    std::string out, err, path;
     image_set *set = nullptr;
 };
 
