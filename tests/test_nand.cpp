@@ -250,4 +250,26 @@ TEST(FlashImage, ReadBack) {
     }
 }
 
+// nand_open never hands these out; the page walks refuse them for any other caller.
+TEST(FlashImage, GeometriesThePageWalksCannotTake) {
+    const uint32_t rows[][2] = {{0, 2048}, {4096, 8192}, {2048, 1024}, {2048, 3072}};
+    for (const auto &r : rows) {
+        nand_part part = {};
+        part.fd = -1;
+        part.page_size = r[0];
+        part.info.erasesize = r[1];
+        part.info.size = static_cast<uint32_t>(part.usable_size = 4 * r[1]);
+        uint8_t buf[16] = {};
+        output_capture capture;
+        EXPECT_EQ(flash_erase(&part, 0, 1) + flash_write(&part, buf, 16) +
+                      flash_read(&part, buf, 16, flash_mode_raw) +
+                      flash_image(&part, buf, 16, flash_mode_raw),
+                  -4);
+        capture.stop();
+        std::string line = "Unsupported NAND geometry: " + std::to_string(r[0]) +
+                           "-byte pages in " + std::to_string(r[1]) + "-byte blocks\n";
+        EXPECT_EQ(capture.err(), line + line + line + line) << r[0];
+    }
+}
+
 } // namespace
