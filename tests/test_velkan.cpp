@@ -134,13 +134,6 @@ vw::image odd(std::vector<bytes> extra) {
     img.extra = extra;
     return img;
 }
-vw::image logged() {
-    vw::image img{"kernel", bytes(128, 'k')};
-    img.version = "2.6.28";
-    img.valid = {{"VX-510", {"B101", "B204"}}, {"VX-440", {}}};
-    img.partitions = {{1, 2, 131072}, {3, 0, 0xFFFFFFFFu}};
-    return img;
-}
 vw::image unaligned(const char *name, int size) {
     vw::image img{name, bytes(static_cast<size_t>(size), name[0])};
     img.exact_size = true;
@@ -155,7 +148,7 @@ TEST_F(Container, Table) {
                                  45) +
                            bytes(128, 's');
     const bytes one = with({fd128}, 128);
-    const bytes one_partition = vw::partitions_value({{7, 1, 4096}});
+    const bytes one_partition = vw::partitions_value({{7, 1, 0xFFFFFFFFu}});
     bytes two_partitions = one_partition, huge_count = one_partition;
     two_partitions[14] = 2;
     huge_count[11] = '\x80';
@@ -171,11 +164,6 @@ TEST_F(Container, Table) {
         return one + vw::subimage_header({vw::subblock('.', vw::file_data_value("i", size, 0))}) +
                bytes(256, 0);
     };
-    const std::string level1 = "SW version in image: R1\n\nImage 'kernel', size 128 bytes\n"
-                               "\tValid for VX-510: B101, B204\n\tValid for VX-440\n"
-                               "\tVersion 2.6.28\n";
-    const std::string parts = "Partition: type 1, flash mode 2, size 131072\n"
-                              "Partition: type 3, flash mode 0, size -1\n";
     const std::string odd_out = "Image 'kernelkernel', size 128 bytes\n";
     const std::string invalid = "Invalid VELKAN product / HW rev subblock\n";
     struct row {
@@ -225,12 +213,6 @@ TEST_F(Container, Table) {
          0, 0, "", "SW version in image: R7\n\n", ""},
         {vw::file_header({vw::subblock('1', bytes("2.1\0junk", 8))}), 1, 0, 0, 0, "",
          "SW version in image: 2.1\n\n", ""},
-        {image_box("R1", {logged(), {"initfs", bytes(200, 'i')}}), 0, 0, 0, 0, "kernel;initfs;", "",
-         ""},
-        {image_box("R1", {logged(), {"initfs", bytes(200, 'i')}}), 2, 0, 0, 0, "kernel;initfs;",
-         level1 + "Image 'initfs', size 256 bytes\n", ""},
-        {image_box("R1", {logged(), {"initfs", bytes(200, 'i')}}), 3, 0, 0, 0, "kernel;initfs;",
-         level1 + parts + "Image 'initfs', size 256 bytes\n", ""},
         {image_box(
              "", {odd({vw::subblock(
                      '2', vw::valid_for_value("ABCDEFGHIJKLMNOP", {"12345678", "B"}) + "tail")})}),
@@ -247,7 +229,7 @@ TEST_F(Container, Table) {
          odd_out, "Bad partition subblock, length mismatch\n"},
         {image_box("",
                    {odd({vw::subblock('/', one_partition), vw::subblock('/', two_partitions)})}),
-         3, 0, 0, 0, "kernelkernel;", odd_out + "Partition: type 7, flash mode 1, size 4096\n", ""},
+         3, 0, 0, 0, "kernelkernel;", odd_out + "Partition: type 7, flash mode 1, size -1\n", ""},
         {image_box("", {unaligned("kernel", 1000), unaligned("initfs", 1024)}), 1, 0, 0, 0,
          "kernel;initfs;", "Image 'kernel', size 1024 bytes\nImage 'initfs', size 1024 bytes\n",
          "WARNING: Image 'kernel' not aligned\n"},
@@ -277,10 +259,6 @@ TEST_F(Container, Table) {
     o = open_bytes(full(222));
     EXPECT_EQ(types(o.set->subimages->subblocks), ".ab");
     EXPECT_EQ(data(o.set), bytes(128, 'd'));
-    std::string missing = dir.path() + "/missing";
-    output_capture capture;
-    EXPECT_EQ(image_open(new_set(), missing.c_str()), -1);
-    EXPECT_EQ(capture.err(), missing + ": No such file or directory\n");
 }
 
 TEST_F(Container, LooseImages) {
@@ -294,7 +272,6 @@ TEST_F(Container, LooseImages) {
         std::string err;
     } rows[] = {
         {"initfs", "", 0, 0, 0, ""},
-        {"kernel", "abc", 0, 0, 0, ""},
         {"initfs", chunks, 0, 0, 0, ""},
         {"kernel", bytes(256, 'q'), 0, 0, 0, ""},
         {"abcdefghijklmnop", "n", 0, 0, 0, ""},
@@ -399,38 +376,29 @@ TEST(Selection, Table) {
         return vw::valid_for_value(product, hw);
     };
     const std::string invalid = "Invalid VELKAN product / HW rev subblock\n";
+    const char *k = "kernel", *p16 = "ABCDEFGHIJKLMNOP";
     const std::vector<row> rows = {
-        {{{"initfs", {}}, {"kernel", {v("A")}}, {"kernel", {}}}, nullptr, nullptr, "kernel", 1, ""},
-        {{{"kernel", {}}}, "A", "1", "rootfs", -1, ""},
-        {{{"kernel", {v("A")}}, {"kernel", {v("B")}}}, "B", "1", "kernel", 1, ""},
-        {{{"kernel", {v("A")}}, {"kernel", {v("B")}}}, "C", "1", "kernel", -1, ""},
-        {{{"kernel", {v("A", {"X", "Y"})}}}, "A", "Y", "kernel", 0, ""},
-        {{{"kernel", {v("A", {"X", "Y"})}}}, "A", "Z", "kernel", -1, ""},
-        {{{"kernel", {v("A", {"X"})}}}, "A", nullptr, "kernel", -1, ""},
-        {{{"kernel", {v("A"), v("B")}}}, "B", nullptr, "kernel", 0, ""},
-        {{{"kernel", {}}}, nullptr, nullptr, "kernel", 0, ""},
-        {{{"kernel", {v("A")}}, {"kernel", {}}}, nullptr, "1", "kernel", -1, ""},
-        {{{"kernel", {v("A", {"X"}) + "abcd"}}, {"kernel", {}}}, "A", "X", "kernel", 0, ""},
-        {{{"kernel", {v("A", {"X"}) + "abcd"}}, {"kernel", {}}}, "A", "Y", "kernel", -1, invalid},
-        {{{"kernel", {v("A", {"X"}) + "abcd"}}}, "B", "Y", "kernel", -1, ""},
-        {{{"kernel", {v("A"), bytes(15, 'B')}}, {"kernel", {}}}, "A", "1", "kernel", 0, ""},
-        {{{"kernel", {v("A"), bytes(15, 'B')}}, {"kernel", {}}}, "B", "1", "kernel", -1, invalid},
-        {{{"kernel", {v("VX-510", {"B101"})}}}, "RX-5", "B101", "kernel", -1, ""},
-        {{{"kernel", {v("VX-510", {"B101"})}}}, "VX-510X", "B101", "kernel", -1, ""},
-        {{{"kernel", {v("VX-510", {"B101"})}}}, "VX-510", "B1010", "kernel", -1, ""},
-        {{{"kernel", {v("ABCDEFGHIJKLMNOP", {"HHHHHHHH"})}}},
-         "ABCDEFGHIJKLMNOPQR",
-         "HHHHHHHHZZ",
-         "kernel",
-         0,
-         ""},
-        {{{"kernel", {v("ABCDEFGHIJKLMNOP")}}}, "ABCDEFGHIJKLMNO", "H", "kernel", -1, ""},
-        {{{"kernel", {v("A", {"ABCDEFGX"})}}, {"kernel", {v("A", {"ABCDEFGH"})}}},
-         "A",
-         "ABCDEFGH",
-         "kernel",
-         1,
-         ""},
+        {{{"initfs", {}}, {k, {v("A")}}, {k, {}}}, nullptr, nullptr, k, 1, ""},
+        {{{k, {}}}, "A", "1", "rootfs", -1, ""},
+        {{{k, {v("A")}}, {k, {v("B")}}}, "B", "1", k, 1, ""},
+        {{{k, {v("A")}}, {k, {v("B")}}}, "C", "1", k, -1, ""},
+        {{{k, {v("A", {"X", "Y"})}}}, "A", "Y", k, 0, ""},
+        {{{k, {v("A", {"X", "Y"})}}}, "A", "Z", k, -1, ""},
+        {{{k, {v("A", {"X"})}}}, "A", nullptr, k, -1, ""},
+        {{{k, {v("A"), v("B")}}}, "B", nullptr, k, 0, ""},
+        {{{k, {}}}, nullptr, nullptr, k, 0, ""},
+        {{{k, {v("A")}}, {k, {}}}, nullptr, "1", k, -1, ""},
+        {{{k, {v("A", {"X"}) + "abcd"}}, {k, {}}}, "A", "X", k, 0, ""},
+        {{{k, {v("A", {"X"}) + "abcd"}}, {k, {}}}, "A", "Y", k, -1, invalid},
+        {{{k, {v("A", {"X"}) + "abcd"}}}, "B", "Y", k, -1, ""},
+        {{{k, {v("A"), bytes(15, 'B')}}, {k, {}}}, "A", "1", k, 0, ""},
+        {{{k, {v("A"), bytes(15, 'B')}}, {k, {}}}, "B", "1", k, -1, invalid},
+        {{{k, {v("VX-510", {"B101"})}}}, "RX-5", "B101", k, -1, ""},
+        {{{k, {v("VX-510", {"B101"})}}}, "VX-510X", "B101", k, -1, ""},
+        {{{k, {v("VX-510", {"B101"})}}}, "VX-510", "B1010", k, -1, ""},
+        {{{k, {v(p16, {"HHHHHHHH"})}}}, "ABCDEFGHIJKLMNOPQR", "HHHHHHHHZZ", k, 0, ""},
+        {{{k, {v(p16)}}}, "ABCDEFGHIJKLMNO", "H", k, -1, ""},
+        {{{k, {v("A", {"ABCDEFGX"})}}, {k, {v("A", {"ABCDEFGH"})}}}, "A", "ABCDEFGH", k, 1, ""},
         {{{"kernelkernel", {}}}, "A", "1", "kernelkernelX", 0, ""},
         {{{"kernelkernel", {}}}, "A", "1", "kern", -1, ""},
     };
@@ -438,7 +406,6 @@ TEST(Selection, Table) {
         image_set set = {};
         std::vector<subimage> images(r.images.size());
         for (size_t i = 0; i < images.size(); i++) {
-            images[i] = {};
             memcpy(images[i].name, r.images[i].first.data(), r.images[i].first.size());
             for (const bytes &value : r.images[i].second)
                 subblock_add(&images[i].subblocks, '2', static_cast<int>(value.size()), &value[0]);
