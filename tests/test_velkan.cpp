@@ -120,19 +120,14 @@ std::string no_memory_for(size_t size) {
     return "malloc (" + std::to_string(size) + " bytes): Cannot allocate memory\n";
 }
 
-bytes with(const std::vector<bytes> &subblocks, size_t data = 0, bytes tail = "") {
-    return empty_header + vw::subimage_header(subblocks) + bytes(data, 'd') + tail;
+bytes with(const std::vector<bytes> &subblocks, size_t data = 0) {
+    return empty_header + vw::subimage_header(subblocks) + bytes(data, 'd');
 }
-bytes image_box(const std::string &release, const std::vector<vw::image> &images) {
-    vw::container box;
-    box.release = release;
-    box.images = images;
-    return box.encode();
-}
-vw::image odd(std::vector<bytes> extra) {
+// A container of one image 'kernelkernel' with these subblocks as well.
+bytes odd(std::vector<bytes> extra) {
     vw::image img{"kernelkernel", bytes(128, 'o')};
     img.extra = extra;
-    return img;
+    return vw::container{"", {}, {img}}.encode();
 }
 vw::image unaligned(const char *name, int size) {
     vw::image img{name, bytes(static_cast<size_t>(size), name[0])};
@@ -148,6 +143,8 @@ TEST_F(Container, Table) {
                                  45) +
                            bytes(128, 's');
     const bytes one = with({fd128}, 128);
+    const bytes two_unaligned =
+        vw::container{"", {}, {unaligned("kernel", 1000), unaligned("initfs", 1024)}}.encode();
     const bytes one_partition = vw::partitions_value({{7, 1, 0xFFFFFFFFu}});
     bytes two_partitions = one_partition, huge_count = one_partition;
     two_partitions[14] = 2;
@@ -166,6 +163,7 @@ TEST_F(Container, Table) {
     };
     const std::string odd_out = "Image 'kernelkernel', size 128 bytes\n";
     const std::string invalid = "Invalid VELKAN product / HW rev subblock\n";
+    const std::string kk = "kernelkernel;", bad_count = "Bad partition subblock, length mismatch\n";
     struct row {
         bytes file;
         int level, fail_malloc, fail_calloc, result;
@@ -206,33 +204,25 @@ TEST_F(Container, Table) {
         {one, 0, 2, 0, -1, "", "", no_memory_for(25)},
         {one, 0, 3, 0, -1, "", "", no_memory_for(27)},
         {empty_header, 1, 0, 0, 0, "", "", ""},
-        {vw::file_header({vw::subblock('x', "")}), 0, 0, 0, 0, "", "", ""},
         {smallest, 1, 0, 0, 0, "kernel;",
          "SW version in image: 1.0\n\nImage 'kernel', size 128 bytes\n", ""},
         {vw::file_header({vw::subblock('1', "R7"), vw::subblock('x', "")}, bytes(497, 'U')), 1, 0,
          0, 0, "", "SW version in image: R7\n\n", ""},
         {vw::file_header({vw::subblock('1', bytes("2.1\0junk", 8))}), 1, 0, 0, 0, "",
          "SW version in image: 2.1\n\n", ""},
-        {image_box(
-             "", {odd({vw::subblock(
-                     '2', vw::valid_for_value("ABCDEFGHIJKLMNOP", {"12345678", "B"}) + "tail")})}),
-         3, 0, 0, 0, "kernelkernel;", odd_out + "\tValid for ABCDEFGHIJKLMNOP: 12345678, B\n", ""},
-        {image_box(
-             "", {odd({vw::subblock('2', vw::valid_for_value("A", {})), vw::subblock('2', "short"),
-                       vw::subblock('2', vw::valid_for_value("C", {}))})}),
-         3, 0, 0, 0, "kernelkernel;", odd_out + "\tValid for A\n", invalid},
-        {image_box("", {odd({vw::subblock('/', bytes(20, 0))})}), 3, 0, 0, 0, "kernelkernel;",
-         odd_out, "Bad partition subblock, no size for partition data\n"},
-        {image_box("", {odd({vw::subblock('/', two_partitions)})}), 3, 0, 0, 0, "kernelkernel;",
-         odd_out, "Bad partition subblock, length mismatch\n"},
-        {image_box("", {odd({vw::subblock('/', huge_count)})}), 3, 0, 0, 0, "kernelkernel;",
-         odd_out, "Bad partition subblock, length mismatch\n"},
-        {image_box("",
-                   {odd({vw::subblock('/', one_partition), vw::subblock('/', two_partitions)})}),
-         3, 0, 0, 0, "kernelkernel;", odd_out + "Partition: type 7, flash mode 1, size -1\n", ""},
-        {image_box("", {unaligned("kernel", 1000), unaligned("initfs", 1024)}), 1, 0, 0, 0,
-         "kernel;initfs;", "Image 'kernel', size 1024 bytes\nImage 'initfs', size 1024 bytes\n",
-         "WARNING: Image 'kernel' not aligned\n"},
+        {odd({vw::subblock('2',
+                           vw::valid_for_value("ABCDEFGHIJKLMNOP", {"12345678", "B"}) + "tail")}),
+         3, 0, 0, 0, kk, odd_out + "\tValid for ABCDEFGHIJKLMNOP: 12345678, B\n", ""},
+        {odd({vw::subblock('2', vw::valid_for_value("A", {})), vw::subblock('2', "short"),
+              vw::subblock('2', vw::valid_for_value("C", {}))}),
+         3, 0, 0, 0, kk, odd_out + "\tValid for A\n", invalid},
+        {odd({vw::subblock('/', bytes(20, 0))}), 3, 0, 0, 0, kk, odd_out,
+         "Bad partition subblock, no size for partition data\n"},
+        {odd({vw::subblock('/', two_partitions)}), 3, 0, 0, 0, kk, odd_out, bad_count},
+        {odd({vw::subblock('/', huge_count)}), 3, 0, 0, 0, kk, odd_out, bad_count},
+        {odd({vw::subblock('/', one_partition), vw::subblock('/', two_partitions)}), 3, 0, 0, 0, kk,
+         odd_out + "Partition: type 7, flash mode 1, size -1\n", ""},
+        {two_unaligned, 0, 0, 0, 0, "kernel;initfs;", "", "WARNING: Image 'kernel' not aligned\n"},
     };
     int before = open_descriptors();
     for (const row &r : rows) {
@@ -254,7 +244,7 @@ TEST_F(Container, Table) {
     opened o = open_bytes(smallest);
     EXPECT_EQ(data(o.set), bytes(128, 's'));
     EXPECT_EQ(types(o.set->header_subblocks), "1");
-    o = open_bytes(image_box("", {unaligned("kernel", 1000), unaligned("initfs", 1024)}));
+    o = open_bytes(two_unaligned);
     EXPECT_EQ(data(o.set), bytes(1000, 'k') + bytes(24, '\xFF') + bytes(1024, 'i'));
     o = open_bytes(full(222));
     EXPECT_EQ(types(o.set->subimages->subblocks), ".ab");
