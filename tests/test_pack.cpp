@@ -58,23 +58,6 @@ class Pack : public ::testing::Test {
     }
 };
 
-TEST_F(Pack, HelpAndVersion) {
-    // clang-format off
-    const run rows[] = {
-        {{"--help"}, 0, "Usage: velkan-pack [OPTIONS] SUBCOMMAND", ""},
-        {{"create", "--help"}, 0, "IMAGE-DEF: NAME=FILE", ""},
-        {{"list", "--help"}, 0, "--json", ""},
-        {{"verify", "--help"}, 0, "Usage: velkan-pack verify", ""},
-        {{"check", "--help"}, 0, "NAME=SIZE:ERASESIZE[:BADBLOCKS]", ""},
-        {{"extract", "--help"}, 0, "--product TEXT Needs: --hw", ""},
-        {{"--version"}, 0, "velkan-pack ", ""},
-        {{"pack"}, 2, "", "A subcommand is required\nUsage: velkan-pack COMMAND"},
-    };
-    // clang-format on
-    for (const auto &r : rows)
-        expect({}, r);
-}
-
 TEST_F(Pack, Create) {
     std::string k = "kernel=" + abc, warning = "\nvelkan-pack: warning: image ";
     // clang-format off
@@ -87,12 +70,9 @@ TEST_F(Pack, Create) {
         {{k, k}, 0, "", "image 2 'kernel' is never flashed on every device: the flasher picks image 1 there\n"},
         {{k + ",colour=red"}, 2, "", "unknown key 'colour'\nUsage: velkan-pack create OUT"},
         {{k + ",partition=1:2"}, 2, "", "TYPE:MODE:SIZE expected"},
-        {{k + ",partition=1:-1:0"}, 2, "", "bad mode '-1'"},
         {{k + ",valid=ABCDEFGHIJKLMNOPQ"}, 2, "", "longer than 16"},
         {{"kernelkernelk=" + abc}, 2, "", "longer than 12"},
         {{k + ",version=" + std::string(256, 'v')}, 2, "", "version of image"},
-        {{"--release"}, 2, "", "--release"},
-        {{}, 2, "", "IMAGE-DEF is required"},
         {{"kernel=" + dir.path() + "/missing"}, 1, "", "missing: No such file"},
         {{"kernel=" + out}, 1, "", "fw.velkan: is also an input; not overwritten"},
         {{"initfs=" + big}, 1, "", "fw.velkan: File too large"}, // with writes limited to 8 KiB
@@ -125,9 +105,7 @@ TEST_F(Pack, List) {
         {{out}, 0, head + "Image 'initfs', size 20096 bytes\n2 image(s) in 20382 bytes\n", ""},
         {{"-v", out}, 0, head + tail, ""},
         {{"-vv", out}, 0, head + "Partition: type 1, flash mode 2, size 131072\n" + tail, ""},
-        {{out, "-v", "-v"}, 0, head + "Partition: type 1, flash mode 2, size 131072\n" + tail, ""},
         {{"-v", odd}, 0, "Image 'initfs', size 128 bytes\n'initfs': data at offset 39, 3 bytes (128 with filler), checksum 0x9d02\n1 image(s) in 167 bytes\n", "WARNING: Image 'initfs' not aligned"},
-        {{out, out}, 2, "", "Usage: velkan-pack list"},
         {{dir.path() + "/missing"}, 1, "", "missing: No such file"},
     };
     // clang-format on
@@ -156,7 +134,6 @@ TEST_F(Pack, Verify) {
         {good, {{}, 0, "image 1 'kernel': 128 bytes, checksum 0x9d02: ok\n", ""}},
         {flipped(39), {{}, 1, bad, "image 1 'kernel': checksum 0x9d02 in the header, 0x9d03 over data and filler\n"}},
         {flipped(39 + 101), {{}, 1, bad, "image 1 'kernel': checksum 0x9d02 in the header, 0x9c02 over data"}},
-        {flipped(good.size() - 1), {{}, 1, "image 2 'initfs': 20096 bytes, checksum 0x0000: BAD", "image 2 'initfs': checksum 0x0000 in the header, 0x0100 over"}},
         {unaligned("kernel"), {{}, 1, "", "data size 3 is not a multiple of 128"}},
         {vw::container{"", {}, {short_list}}.encode(), {{}, 1, "", "product / HW rev subblock 1 of 20 bytes is malformed"}},
         {good.substr(0, good.size() - 1), {{}, 1, "", "not a container the flasher reads"}},
@@ -184,11 +161,8 @@ TEST_F(Pack, Check) {
         {{"P", "--hw", "H1", "--only", "initfs", "--partition", "initfs=32K:16K:2"}, 1, i3 + "16384 bytes in 0 usable: does not fit\n", "initfs: 16384 bytes in 0 usable"},
         {{"P", "--hw", "H1", "--only", "kernel", "--partition", "kernel=128K:1000"}, 1, k1 + "erase size 1000 does not hold whole 512-byte pages: the flasher refuses the partition\n", "refuses"},
         {{"P", "--hw", "H1", "--partition", "rootfs=1M:16K"}, 2, "", "bad partition 'rootfs=1M:16K'"},
-        {{"P", "--hw", "H1", "--partition", "kernel=16K:0"}, 2, "", "Usage: velkan-pack check"},
         {{"P", "--hw", "H1", "--partition", "kernel=16K:16K:2"}, 2, "", "too many bad"},
         {{"P", "--hw", "H1", "--partition", "kernel=5G:16K"}, 2, "", "bad size '5G'"},
-        {{"P", "--hw", "H1", "--only", "pirl"}, 2, "", "--only"},
-        {{"P"}, 2, "", "--hw is required"},
     };
     // clang-format on
     for (const auto &r : rows)
@@ -202,13 +176,10 @@ TEST_F(Pack, Extract) {
     const std::string a384 = std::string(300, 'A') + std::string(84, '\xFF'), abc128 = "abc" + std::string(125, '\xFF');
     const std::pair<run, std::string> rows[] = { // the run, the bytes in the file written
         {{{"kernel", target}, 0, "", ""}, a384},
-        {{{"kernel", target, "--product", "P", "--hw", "H1"}, 0, "", ""}, a384},
         {{{"kernel", target, "--product", "P", "--hw", "H2"}, 0, "", ""}, std::string(20000, 'K') + std::string(96, '\xFF')},
-        {{{"initfs", target, "--product", "Q", "--hw", "X"}, 0, "", ""}, abc128},
         {{{"initfs", "-"}, 0, abc128, ""}, ""},
         {{{"initfs", target, "--product", "P", "--hw", "H1"}, 1, "", "no image 'initfs' for P:H1"}, ""},
         {{{"pirl", target}, 1, "", "no image 'pirl'"}, ""},
-        {{{"kernel", target, "--product", "P"}, 2, "", "--product requires --hw"}, ""},
         {{{"kernel", out}, 1, "", "is the container itself"}, container},
     };
     // clang-format on
