@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(ident cli proc_mtd subblock container flash)
+[ ${#targets[@]} -gt 0 ] || targets=(ident cli subblock container flash)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}" >/dev/null

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <dirent.h>
+#include <filesystem>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -42,13 +42,8 @@ class Pack : public ::testing::Test {
             << shown << res.err;
         return res;
     }
-    int entries() const {
-        dirent **list;
-        int n = scandir(dir.path().c_str(), &list, nullptr, nullptr);
-        for (int i = 0; i < n; i++)
-            free(list[i]);
-        free(list);
-        return n;
+    long entries() const {
+        return std::distance(std::filesystem::directory_iterator(dir.path()), {});
     }
     // A container whose image size is not a multiple of 128.
     std::string unaligned(const std::string &name) {
@@ -84,7 +79,7 @@ TEST_F(Pack, Create) {
     signal(SIGXFSZ, SIG_IGN);
     for (const auto &r : rows) {
         vw::write_file(out, "old");
-        int before = entries();
+        long before = entries();
         if (&r == std::end(rows) - 1)
             setrlimit(RLIMIT_FSIZE, &small);
         expect({"create", out}, r);

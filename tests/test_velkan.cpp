@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <filesystem>
+
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,21 +42,8 @@ void *__wrap_calloc(size_t count, size_t size) {
 
 namespace {
 
-int open_descriptors() {
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dirent *entry = readdir(dir))
-        count += entry->d_name[0] != '.';
-    closedir(dir);
-    return count;
-}
-
-void free_list(subblock *list) {
-    for (subblock *next; list; list = next) {
-        next = list->next;
-        free(list->data);
-        free(list);
-    }
+long open_descriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 std::string types(subblock *list) {
@@ -102,7 +90,7 @@ TEST(Subblock, Lists) {
     EXPECT_EQ(subblock_find(list, '2', 1), list->next->next);
     EXPECT_EQ(subblock_find(list, '2', 2), nullptr);
     EXPECT_EQ(subblock_find(list, '1', 0), list->next);
-    free_list(list);
+    free_subblock_list(list);
     const uint8_t odd[] = {0x61, 0x62, 0x63};
     EXPECT_EQ(xor_words16(odd, 3), 0x6261) << "a last odd byte is left out";
 }
@@ -220,7 +208,7 @@ TEST_F(Container, Table) {
          odd_out + "Partition: type 7, flash mode 1, size -1\n", ""},
         {two_unaligned, 0, 0, 0, 0, "kernel;initfs;", "", "WARNING: Image 'kernel' not aligned\n"},
     };
-    int before = open_descriptors();
+    long before = open_descriptors();
     for (const row &r : rows) {
         armed_malloc = r.fail_malloc;
         armed_calloc = r.fail_calloc;
@@ -237,10 +225,7 @@ TEST_F(Container, Table) {
         EXPECT_EQ(o.err, r.err) << what;
         EXPECT_EQ(open_descriptors(), before) << what;
     }
-    opened o = open_bytes(smallest);
-    EXPECT_EQ(data(o.set), bytes(128, 's'));
-    EXPECT_EQ(types(o.set->header_subblocks), "1");
-    o = open_bytes(two_unaligned);
+    opened o = open_bytes(two_unaligned);
     EXPECT_EQ(data(o.set), bytes(1000, 'k') + bytes(24, '\xFF') + bytes(1024, 'i'));
     o = open_bytes(full(222));
     EXPECT_EQ(types(o.set->subimages->subblocks), ".ab");
@@ -259,7 +244,6 @@ TEST_F(Container, LooseImages) {
     } rows[] = {
         {"initfs", "", 0, 0, 0, ""},
         {"initfs", chunks, 0, 0, 0, ""},
-        {"kernel", bytes(256, 'q'), 0, 0, 0, ""},
         {"abcdefghijklmnop", "n", 0, 0, 0, ""},
         {"kernel", "@/missing", 0, 0, -1, "@/missing: No such file or directory\n"},
         {"kernel", "@/sub", 0, 0, -1, "@/sub: Is a directory\n"},
@@ -268,7 +252,7 @@ TEST_F(Container, LooseImages) {
         {"kernel", "kernel", 0, 2, -1, no_memory_for(sizeof(subblock))},
     };
     for (const row &r : rows) {
-        int before = open_descriptors();
+        long before = open_descriptors();
         std::string path = r.content[0] == '@'   ? dir.path() + r.content.substr(1)
                            : r.content[0] == '/' ? r.content
                                                  : dir.write("loose", r.content);
@@ -404,7 +388,7 @@ TEST(Selection, Table) {
             image_find_component(&set, r.product || r.hw_build ? &ident : nullptr, r.name);
         capture.stop();
         for (subimage &img : images)
-            free_list(img.subblocks);
+            free_subblock_list(img.subblocks);
         EXPECT_EQ(found ? found - &images[0] : -1, r.found) << r.product << " " << r.hw_build;
         EXPECT_EQ(capture.err(), r.err) << r.product << " " << r.hw_build;
     }

@@ -6,9 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-namespace {
-
-void free_list(subblock *list) {
+void free_subblock_list(subblock *list) {
     while (list) {
         subblock *next = list->next;
         free(list->data);
@@ -17,19 +15,17 @@ void free_list(subblock *list) {
     }
 }
 
-} // namespace
-
 container_test::~container_test() {
     for (image_set *set : sets_) {
         for (subimage *img = set->subimages, *next; img; img = next) {
             next = img->next;
             if (img->fd >= 0)
                 close(img->fd);
-            free_list(img->subblocks);
+            free_subblock_list(img->subblocks);
             free(img->subblock_bytes);
             free(img);
         }
-        free_list(set->header_subblocks);
+        free_subblock_list(set->header_subblocks);
         free(set->header_bytes);
         delete set;
     }
