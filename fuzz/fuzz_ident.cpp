@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include <initializer_list>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *path = fuzz_input_file(data, size);
     hw_ident ident = {};

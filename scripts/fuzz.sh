@@ -11,7 +11,11 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(ident cli subblock container flash)
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}" >/dev/null
+if ! log=$(cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}" 2>&1); then
+    tail -n 30 <<<"$log" >&2
+    echo "fuzz: the targets do not build" >&2
+    exit 1
+fi
 
 status=0
 for name in "${targets[@]}"; do
