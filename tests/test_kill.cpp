@@ -88,10 +88,13 @@ TEST(ProcessWalk, Table) {
     std::string missing = root + "/missing";
     output_capture capture;
     EXPECT_EQ(proc_filter_apply(&filter, (root + "/0").c_str()), -1);
+    // "/exe" makes 1024 characters; messages are cut at 1023.
+    const std::string part = "/" + std::string(203, 'p'), deep = part + part + part + part + part;
+    EXPECT_EQ(proc_filter_apply(&filter, deep.c_str()), -1);
     EXPECT_EQ(kill_processes_under(other.path().c_str(), "/mnt/initfs"), -1);
     EXPECT_EQ(kill_processes_under(missing.c_str(), "/mnt/initfs"), -1);
-    EXPECT_EQ(capture.err(), other.path() + "/100/exe: Invalid argument\n" + missing +
-                                 ": No such file or directory\n");
+    EXPECT_EQ(capture.err(), deep + "/ex\n" + other.path() + "/100/exe: Invalid argument\n" +
+                                 missing + ": No such file or directory\n");
 }
 
 pid_t paused_child() {

@@ -14,8 +14,7 @@ namespace vw = velkan_writer;
 // The usage text: its first lines.
 const std::string usage = "Usage: velkan-flasher [OPTIONS]\nOptions:\n"
                           "  --verbose, -v                 Increase verbosity level\n";
-const std::string nothing = "Nothing to do!\n";
-const std::string keywords = "Valid --flash-only options:\npirl, kernel, initfs, rootfs\n";
+const std::string names = "pirl, kernel, initfs, rootfs\n";
 const std::string noid = "/proc/component_version: No such file or directory\n";
 const std::string over = "Using product code and HW revision override.\n";
 const std::string done = "Image(s) successfully flashed\n";
@@ -36,9 +35,9 @@ struct row {
 };
 
 const std::vector<row> rows = {
-    {{}, 2, usage, nothing},
+    {{}, 2, usage, "Nothing to do!\n"},
     {{"-?"}, 2, usage, ""},
-    {{"-f", "--flash-only", "rootfs"}, 2, "", keywords},
+    {{"-f", "--flash-only", "rootfs"}, 2, "", "Valid --flash-only options:\n" + names},
     {{"-f", "-h", ":::"}, 2, "", ""},
     {{"-f", "-v", "-h", "::A:::", "--flash-only", "pirl"}, 1, "", noid},
     {{"-f", "-v", "-h", "::A::B:x", "--flash-only", "pirl"}, 0, over + syncs + done + again, noid},
