@@ -38,7 +38,7 @@ TEST(ProcessWalk, Table) {
         {"109", "/mnt/initfs/bin/kelm"},
         {"102", "/mnt/initfs2/kelm"},
         {"103", "/usr/bin/kelm"},
-        {"104", "/mnt/initfs/bin/kelmx"},
+        {"904", "/mnt/initfs/bin/kelmx"},
         {"107", cut + "-helper"},
         {"108", ""},
         {"2147483647", "/mnt/initfs/sbin/daemon"},
@@ -56,7 +56,7 @@ TEST(ProcessWalk, Table) {
         std::string out;
     } rows[] = {
         {"kelm", "/mnt/initfs", 1, 0, {102, 109}, ""},
-        {nullptr, "/mnt/initfs", 0, 0, {102, 104, 107, 109, 2147483647}, ""},
+        {nullptr, "/mnt/initfs", 0, 0, {102, 107, 109, 904, 2147483647}, ""},
         {nullptr, "/mnt/initfs/dd", 2, 0, {107}, "Killing process 107: " + cut + "\n"},
         {nullptr, "/mnt/initfs/dd", 0, -1, {107}, ""},
     };
