@@ -223,6 +223,7 @@ TEST(FlashImage, ReadBack) {
         {262144, {262151}, bad_second, flash_mode_raw, -1, line(131079)},
         {5000, {}, nullptr, flash_mode_raw, 0, ""},
         {5000, {4999, 5000}, nullptr, flash_mode_raw, -1, line(4999)},
+        {5000, {64}, nullptr, flash_mode_raw, -1, line(64)}, // alone: the 64-byte steps see it
         {5000, twenty, nullptr, flash_mode_raw, -1, sixteen},
         {200000, {5}, cut_read, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00020800): "},
         {5000, {}, fail(MEMWRITEOOB), flash_mode_jffs2, -1, oob_failed + oob_failed},

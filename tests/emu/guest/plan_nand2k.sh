@@ -202,7 +202,7 @@ t_kill() {
   expect kill 0 "out:Killing initfs processes
 Killing process $1: /mnt/initfs/kelm
 Killing process $2: /mnt/initfs/sbin/daemon
-Reading initfs image" "out!Killing process $3:" "err!Timeout killing"
+Erase 128 blocks" "out!Killing process $3:" "err!Timeout killing"
   kill -0 "$1" 2>/dev/null && bad "kill: kelm still runs"
   kill -0 "$2" 2>/dev/null && bad "kill: daemon still runs"
   kill -0 "$3" 2>/dev/null || bad "kill: the kelm outside /mnt/initfs is gone"
