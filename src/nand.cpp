@@ -1,5 +1,7 @@
 #include "nand.h"
 
+#include "geometry.h"
+#include "good_blocks.h"
 #include "log.h"
 #include "owners.h"
 
@@ -102,16 +104,6 @@ uint64_t page_address(const nand_part *part, int block, int page) {
            static_cast<uint64_t>(static_cast<uint32_t>(page)) * part->page_size;
 }
 
-// Page size as this program reckons it from the erase-block size.
-uint32_t page_size_for(uint32_t erasesize) {
-    return erasesize > 0x4000 ? 2048 : 512;
-}
-
-// An erase block must hold a whole number of pages, at least one.
-bool geometry_is_valid(uint32_t erasesize, uint32_t page_size) {
-    return erasesize >= page_size && erasesize % page_size == 0;
-}
-
 // Fills oob (oob_buffer_size bytes) with 0xFF and the clean marker in the
 // free bytes of the layout. False (reported) when the layout cannot take it.
 bool cleanmarker_oob(const nand_part *part, uint8_t *oob) {
@@ -208,18 +200,12 @@ int nand_open(const char *name, nand_part **out) {
         return -1;
     }
 
-    part->page_size = page_size_for(part->info.erasesize);
-    if (!geometry_is_valid(part->info.erasesize, part->page_size)) {
-        error("Unsupported erase block size %u for %u-byte pages", part->info.erasesize,
-              part->page_size);
+    char problem[128];
+    if (!geometry_supported(part->info.erasesize, part->info.writesize, problem, sizeof problem)) {
+        error("%s", problem);
         return -1;
     }
-    // Pages smaller than the chip writes would fail at the first write, after
-    // every block was erased.
-    if (part->info.writesize > part->page_size) {
-        error("Write size %u larger than the page size %u", part->info.writesize, part->page_size);
-        return -1;
-    }
+    part->page_size = geometry_page_size(part->info.erasesize);
 
     nand_oobinfo oobinfo;
     memset(&oobinfo, 0, sizeof oobinfo);
@@ -233,7 +219,7 @@ int nand_open(const char *name, nand_part **out) {
     int good = nand_count_good_blocks(part);
     if (good < 0)
         return -1;
-    part->usable_size = static_cast<uint64_t>(part->info.erasesize) * static_cast<uint32_t>(good);
+    part->usable_size = geometry_usable_size(part->info.erasesize, static_cast<uint32_t>(good));
 
     fd.release();
     *out = record.release();
@@ -255,16 +241,14 @@ int nand_count_good_blocks(nand_part *part) {
         error("Unsupported erase block size 0");
         return -1;
     }
-    uint32_t blocks = part->info.size / part->info.erasesize;
+    good_blocks walk;
+    good_blocks_start(&walk, part, 0, false);
     int good = 0;
-    for (uint32_t block = 0; block < blocks; block++) {
-        int answer = nand_block_is_bad(part, static_cast<int>(block));
-        if (answer < 0)
-            return -1;
-        if (answer == 0)
-            good++;
-    }
-    return good;
+    uint32_t block;
+    int found;
+    while ((found = good_blocks_next(&walk, &block)) > 0)
+        good++;
+    return found < 0 ? -1 : good;
 }
 
 void nand_close(nand_part *part) {

@@ -226,7 +226,7 @@ TEST(FlashImage, ReadBack) {
         {5000, {64}, nullptr, flash_mode_raw, -1, line(64)}, // alone: the 64-byte steps see it
         {5000, twenty, nullptr, flash_mode_raw, -1, sixteen},
         {200000, {5}, cut_read, flash_mode_raw, -1, "nand_read: read (2048 bytes at 00020800): "},
-        {5000, {}, fail(MEMWRITEOOB), flash_mode_jffs2, -1, oob_failed + oob_failed},
+        {5000, {}, fail(MEMWRITEOOB), flash_mode_jffs2, -1, oob_failed},
         {5000, {}, fail(MEMERASE), flash_mode_raw, -1, "MEMERASE (block 0): Input/output error\n"},
     };
     for (const row &r : rows) {

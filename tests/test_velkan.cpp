@@ -90,7 +90,7 @@ TEST(Subblock, Lists) {
     EXPECT_EQ(subblock_find(list, '2', 1), list->next->next);
     EXPECT_EQ(subblock_find(list, '2', 2), nullptr);
     EXPECT_EQ(subblock_find(list, '1', 0), list->next);
-    free_subblock_list(list);
+    subblock_list_free(list);
     const uint8_t odd[] = {0x61, 0x62, 0x63};
     EXPECT_EQ(xor_words16(odd, 3), 0x6261) << "a last odd byte is left out";
 }
@@ -388,7 +388,7 @@ TEST(Selection, Table) {
             image_find_component(&set, r.product || r.hw_build ? &ident : nullptr, r.name);
         capture.stop();
         for (subimage &img : images)
-            free_subblock_list(img.subblocks);
+            subblock_list_free(img.subblocks);
         EXPECT_EQ(found ? found - &images[0] : -1, r.found) << r.product << " " << r.hw_build;
         EXPECT_EQ(capture.err(), r.err) << r.product << " " << r.hw_build;
     }

@@ -6,33 +6,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-void free_subblock_list(subblock *list) {
-    while (list) {
-        subblock *next = list->next;
-        free(list->data);
-        free(list);
-        list = next;
-    }
-}
-
 container_test::~container_test() {
-    for (image_set *set : sets_) {
-        for (subimage *img = set->subimages, *next; img; img = next) {
-            next = img->next;
-            if (img->fd >= 0)
-                close(img->fd);
-            free_subblock_list(img->subblocks);
-            free(img->subblock_bytes);
-            free(img);
-        }
-        free_subblock_list(set->header_subblocks);
-        free(set->header_bytes);
-        delete set;
-    }
+    for (image_set *set : sets_)
+        image_set_free(set);
 }
 
 image_set *container_test::new_set() {
-    sets_.push_back(new image_set()); // not through malloc, which tests may make fail
+    // Allocated before a test makes allocations fail.
+    sets_.push_back(static_cast<image_set *>(calloc(1, sizeof(image_set))));
     return sets_.back();
 }
 

@@ -15,9 +15,6 @@ struct opened {
     image_set *set = nullptr;
 };
 
-// Frees a subblock list that the code under test built.
-void free_subblock_list(subblock *list);
-
 // Scratch files and image sets that go away with the test.
 class container_test : public ::testing::Test {
   protected:

@@ -1,0 +1,25 @@
+// Programming one image into one partition: erase, program, read back and
+// compare, and for file-system images the JFFS2 clean markers. The image lies
+// on the partition's good blocks from the first one on.
+#pragma once
+
+#include <stdint.h>
+
+struct nand_part;
+
+// Mode of flash_read and flash_image for file-system images: JFFS2 clean markers.
+constexpr int flash_mode_jffs2 = 1;
+// Mode for raw images.
+constexpr int flash_mode_raw = 2;
+
+// Erases block_count good blocks from first_block on.
+int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count);
+// Programs length bytes from the first good block on; a last short page is
+// filled up with 0xFF.
+int flash_write(nand_part *part, const uint8_t *data, uint32_t length);
+// Reads length bytes from the first good block on, writing the clean marker
+// into each good block it enters in mode flash_mode_jffs2.
+int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode);
+// Size check, erase, write, read back, verify (and clean markers in mode 1).
+// Each negative on failure, after a report.
+int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode);
