@@ -94,3 +94,18 @@ velkan_partition velkan_partition_at(const subblock *sb, uint32_t i) {
     const uint8_t *entry = sb->data + partition_entries_at + partition_entry_size * i;
     return {entry[0], entry[1], get_be32(entry + 2)};
 }
+
+bool velkan_crc32_decode(const subblock *sb, uint32_t *crc) {
+    if (sb->len != velkan_crc32_len)
+        return false;
+    *crc = get_be32(sb->data);
+    return true;
+}
+
+bool velkan_extent_decode(const subblock *sb, uint32_t *images, uint32_t *file_length) {
+    if (sb->len != velkan_extent_len)
+        return false;
+    *images = get_be32(sb->data);
+    *file_length = get_be32(sb->data + 4);
+    return true;
+}

@@ -22,6 +22,11 @@ constexpr int velkan_type_file_data = '.';
 constexpr int velkan_type_version = '1';
 constexpr int velkan_type_valid_for = '2';
 constexpr int velkan_type_partitions = '/';
+// Integrity: an image's CRC-32 over its data and filler, and in the file
+// header the number of images and the file's length. Readers that do not know
+// them keep them uninterpreted, as every unknown type.
+constexpr int velkan_type_crc32 = 'C';
+constexpr int velkan_type_extent = 'E';
 
 // Text fields, NUL-padded and not terminated when full.
 constexpr int velkan_name_width = 12;
@@ -76,3 +81,11 @@ constexpr int64_t velkan_partitions_bad_length = -2; // length and count disagre
 int64_t velkan_partition_count(const subblock *sb);
 // Entry i, below the count.
 velkan_partition velkan_partition_at(const subblock *sb, uint32_t i);
+
+// A CRC-32 subblock: 4 bytes. False when it has another length.
+constexpr uint8_t velkan_crc32_len = 4;
+bool velkan_crc32_decode(const subblock *sb, uint32_t *crc);
+// An extent subblock: the number of images, then the file's length, 4 bytes
+// each. False when it has another length.
+constexpr uint8_t velkan_extent_len = 8;
+bool velkan_extent_decode(const subblock *sb, uint32_t *images, uint32_t *file_length);
