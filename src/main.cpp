@@ -2,8 +2,8 @@
 
 #include "flash.h"
 #include "ident.h"
-#include "kill.h"
 #include "log.h"
+#include "stop_signals.h"
 #include "velkan.h"
 
 #include <errno.h>
@@ -164,7 +164,59 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
     return cli_run;
 }
 
+namespace {
+
+// The device's identity: from "/proc/component_version", replaced by a
+// complete -h override. False when neither gives one (reported).
+bool establish_identity(hw_ident *ident, const run_settings &settings) {
+    bool override_complete = settings.override_product && settings.override_hw_build;
+    if (read_hw_ident(ident) < 0 && !override_complete)
+        return false;
+    if (override_complete) {
+        log_printf(1, "Using product code and HW revision override.");
+        free(ident->product);
+        free(ident->hw_build);
+        ident->product = settings.override_product;
+        ident->hw_build = settings.override_hw_build;
+    }
+    return true;
+}
+
+// The container's images, then the loose ones in front of them. The request
+// learns what the container holds. False on failure (reported).
+bool load_images(image_set *set, const run_settings &settings, flash_request *req) {
+    if (settings.container_path) {
+        if (image_open(set, settings.container_path) < 0)
+            return false;
+        req->checks.container = settings.container_path;
+        for (subimage *img = set->subimages; img; img = img->next)
+            req->checks.container_images++;
+    }
+    if (settings.kernel_path &&
+        velkan_add_subimage(set, "kernel", settings.kernel_path, nullptr) < 0)
+        return false;
+    return !settings.initfs_path ||
+           velkan_add_subimage(set, "initfs", settings.initfs_path, nullptr) >= 0;
+}
+
+// The end of a successful run: the restart that -R asks for, unless simulated.
+int finish(bool restart) {
+    if (!restart)
+        return 0;
+    log_printf(0, "Rebooting...");
+    if (simulate)
+        return 0;
+    // Flush what the log holds: a successful restart does not return.
+    fflush(stdout);
+    return reboot(RB_AUTOBOOT);
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
+    // Which stop signals the tool was started with blocked or ignored.
+    stop_signals signals;
+    stop_signals_start(&signals);
     if (!hold_standard_streams())
         return 1;
     // A progress line that cannot be written is lost, nothing more: a reader
@@ -186,62 +238,12 @@ int main(int argc, char **argv) {
         perror("malloc");
         return 1;
     }
-
-    bool override_complete = settings.override_product && settings.override_hw_build;
-    if (read_hw_ident(&ident) < 0 && !override_complete)
+    flash_request req = {};
+    req.checks.kernel = settings.component_mask & component_kernel;
+    req.checks.initfs = settings.component_mask & component_initfs;
+    req.kill = settings.kill_request;
+    if (!establish_identity(&ident, settings) || !load_images(set, settings, &req) ||
+        flash_run(set, &ident, &req, &signals) < 0)
         return 1;
-    if (override_complete) {
-        log_printf(1, "Using product code and HW revision override.");
-        free(ident.product);
-        free(ident.hw_build);
-        ident.product = settings.override_product;
-        ident.hw_build = settings.override_hw_build;
-    }
-
-    if (settings.container_path && image_open(set, settings.container_path) < 0)
-        return 1;
-    if (settings.kernel_path &&
-        velkan_add_subimage(set, "kernel", settings.kernel_path, nullptr) < 0)
-        return 1;
-    if (settings.initfs_path &&
-        velkan_add_subimage(set, "initfs", settings.initfs_path, nullptr) < 0)
-        return 1;
-
-    // Everything that can be checked is, before the first block is erased.
-    bool kernel = settings.component_mask & component_kernel;
-    bool initfs = settings.component_mask & component_initfs;
-    if (flash_check(set, &ident, kernel, initfs) < 0)
-        return 1;
-
-    log_printf(1, "Calling sync()");
-    sync();
-
-    if (kernel) {
-        log_printf(0, "Reading and flashing kernel image");
-        if (flash_kernel(set, &ident) < 0)
-            return 1;
-    }
-    if (initfs) {
-        log_printf(0, "Reading and flashing initfs image");
-        if (settings.kill_request) {
-            log_printf(1, "Killing initfs processes");
-            kill_initfs_processes();
-        }
-        if (flash_initfs(set, &ident) < 0)
-            return 1;
-    }
-
-    log_printf(0, "Image(s) successfully flashed%s", simulate ? " (not!)" : "");
-    log_printf(1, "Calling sync() again");
-    sync();
-
-    if (settings.restart) {
-        log_printf(0, "Rebooting...");
-        if (!simulate) {
-            // Flush what the log holds: a successful restart does not return.
-            fflush(stdout);
-            return reboot(RB_AUTOBOOT);
-        }
-    }
-    return 0;
+    return finish(settings.restart);
 }
