@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ googletest clang clang-format clang-tidy
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross musl-dev:armhf
   qemu-user-static qemu-system-arm
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev zlib1g-dev
   mtd-utils cpio strace
 )
 
