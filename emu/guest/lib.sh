@@ -106,6 +106,8 @@ flasher() {
 
 # dump DEV FILE [--oob]: every good block of the partition, bad blocks left out
 # (with --oob: every block, bad ones as 0xFF, each page followed by its OOB).
+# The dump's checksum goes to the console ("VF-DUMP test run file device
+# md5"), where two builds of the tool can be compared.
 dump() {
   local dev=$1 file=$2
   shift 2
@@ -117,6 +119,7 @@ dump() {
     bad "nanddump $dev failed"
     show nanddump "$T/nanddump.err"
   }
+  echo "VF-DUMP ${TEST:-} ${RUN:--} ${file##*/} $dev $(md5sum <"$file" | cut -d' ' -f1)"
 }
 
 size_of() { stat -c %s "$1"; }
