@@ -22,6 +22,10 @@ status=$?
 echo "exit status $status"
 echo "VF-DEMO-STATUS $status"
 [ $status -eq 0 ] || exit 1
+# Both partitions with their OOB bytes, as checksums for the host's record.
+dump "$KDEV" "$T/kernel.dump" --oob
+dump "$IDEV" "$T/initfs.dump" --oob
+rm -f "$T"/*.dump
 
 say "kernel partition, first page: the boot header"
 nanddump -l 2048 -p "$KDEV" 2>/dev/null | head -n 3
