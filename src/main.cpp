@@ -167,17 +167,23 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
 namespace {
 
 // The device's identity: from "/proc/component_version", replaced by a
-// complete -h override. False when neither gives one (reported).
-bool establish_identity(hw_ident *ident, const run_settings &settings) {
-    bool override_complete = settings.override_product && settings.override_hw_build;
+// complete -h override, which the identity takes over; half a one is dropped.
+// False when neither gives one (reported).
+bool establish_identity(hw_ident *ident, run_settings *settings) {
+    bool override_complete = settings->override_product && settings->override_hw_build;
+    if (!override_complete) {
+        free(settings->override_product);
+        free(settings->override_hw_build);
+        settings->override_product = settings->override_hw_build = nullptr;
+    }
     if (read_hw_ident(ident) < 0 && !override_complete)
         return false;
     if (override_complete) {
         log_printf(1, "Using product code and HW revision override.");
         free(ident->product);
         free(ident->hw_build);
-        ident->product = settings.override_product;
-        ident->hw_build = settings.override_hw_build;
+        ident->product = settings->override_product;
+        ident->hw_build = settings->override_hw_build;
     }
     return true;
 }
@@ -242,7 +248,7 @@ int main(int argc, char **argv) {
     req.checks.kernel = settings.component_mask & component_kernel;
     req.checks.initfs = settings.component_mask & component_initfs;
     req.kill = settings.kill_request;
-    if (!establish_identity(&ident, settings) || !load_images(set, settings, &req) ||
+    if (!establish_identity(&ident, &settings) || !load_images(set, settings, &req) ||
         flash_run(set, &ident, &req, &signals) < 0)
         return 1;
     return finish(settings.restart);
