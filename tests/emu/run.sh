@@ -52,7 +52,7 @@ restarted() {
 }
 
 mkdir -p "$EMU_BUILD/logs"
-for plan in ${EMU_PLANS:-nand2k nand512}; do
+for plan in ${EMU_PLANS:-nand2k nand512 markbad}; do
   log=$EMU_BUILD/logs/$plan.log
   echo "== booting the emulated device: $plan"
   rc=0
