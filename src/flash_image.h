@@ -32,6 +32,7 @@ int flash_write(nand_part *part, const uint8_t *data, uint32_t length);
 // Reads length bytes from the first good block on, writing the clean marker
 // into each good block it enters in mode flash_mode_jffs2.
 int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode);
-// Size check, erase, write, read back, verify (and clean markers in mode 1).
-// Each negative on failure, after a report.
+// Size check, erase, write, read back, verify (and clean markers in mode 1);
+// with flash_mark_bad, again after each block fault handled. Each negative on
+// failure, after a report.
 int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode);
