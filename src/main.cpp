@@ -19,6 +19,7 @@
 namespace {
 
 constexpr int opt_flash_only = 256;
+constexpr int opt_mark_bad = 257;
 
 const option long_options[] = {
     {"verbose", no_argument, nullptr, 'v'},
@@ -31,6 +32,7 @@ const option long_options[] = {
     {"hw-revision", required_argument, nullptr, 'h'},
     {"no-action", no_argument, nullptr, 'N'},
     {"flash-only", required_argument, nullptr, opt_flash_only},
+    {"mark-bad", no_argument, nullptr, opt_mark_bad},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -45,6 +47,7 @@ const char *const option_help[] = {
     "Set HW revision override",
     "Only simulate flashing",
     "Flash only certain components",
+    "Mark a failing block bad if it fails a test too",
     nullptr,
 };
 
@@ -149,6 +152,9 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
                 fputs("Valid --flash-only options:\npirl, kernel, initfs, rootfs\n", stderr);
                 return 2;
             }
+            break;
+        case opt_mark_bad:
+            flash_mark_bad = true;
             break;
         default:
             break;

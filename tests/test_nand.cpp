@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -271,6 +272,61 @@ TEST(FlashImage, GeometriesThePageWalksCannotTake) {
                            "-byte pages in " + std::to_string(r[1]) + "-byte blocks\n";
         EXPECT_EQ(capture.err(), line + line + line + line) << r[0];
     }
+}
+
+// --mark-bad: a block that fails is tested and marked bad only when it fails
+// the test too; a failure that is no block's marks nothing.
+TEST(FlashImage, MarkBad) {
+    using dev = fake_mtd::device;
+    const std::string erase_failed = "MEMERASE (block 0): Input/output error\n";
+    struct row {
+        std::string name;
+        uint32_t length;
+        std::function<void(dev &)> change;
+        int result;
+        std::set<uint64_t> bad; // afterwards
+        std::string out, err;   // err ending in a blank: the start of it
+    } rows[] = {
+        {"transient",
+         262144,
+         [](dev &d) { d.failing_request = MEMERASE, d.failing_times = 1; },
+         0,
+         {},
+         "kernel: block 0 passed its test after a failed erase: used again\n",
+         erase_failed},
+        {"no room left",
+         4 * 131072,
+         fail(MEMERASE),
+         -1,
+         {0},
+         "kernel: block 0 marked bad: erase failed: Input/output error\n",
+         erase_failed + erase_failed + "Image too big to fit partition\n"},
+        {"short read",
+         5000,
+         [](dev &d) { d.short_read = 2048; },
+         -1,
+         {},
+         "",
+         "nand_read: read (2048 bytes at 00000800): "},
+    };
+    flash_mark_bad = true;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<uint8_t> image(r.length);
+        for (uint32_t i = 0; i < r.length; i++)
+            image[i] = image_byte(i);
+        fake_mtd::device &model = install(r.change);
+        nand_part *part = nullptr;
+        ASSERT_EQ(nand_open("kernel", &part), 0);
+        output_capture capture;
+        EXPECT_EQ(flash_image(part, image.data(), r.length, flash_mode_raw), r.result);
+        EXPECT_EQ(capture.out(), r.out);
+        expect_message(capture.err(), r.err);
+        EXPECT_EQ(model.bad, r.bad);
+        EXPECT_TRUE(r.result != 0 || std::equal(image.begin(), image.end(), model.flash.begin()));
+        nand_close(part);
+    }
+    flash_mark_bad = false;
 }
 
 } // namespace

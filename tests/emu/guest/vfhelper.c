@@ -10,6 +10,8 @@
  *   vfhelper kill-when DEV TEXT PID SIGNAL...
  *                                  waits until DEV starts with TEXT, then
  *                                  sends the signals in turn to PID
+ *   vfhelper badblocks DEV         prints the erase blocks of DEV that the
+ *                                  kernel's bad-block query calls bad
  */
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
@@ -21,18 +23,46 @@
 #include <time.h>
 #include <unistd.h>
 
+/* The blocks of the device that MEMGETBADBLOCK answers bad for, on one line. */
+static int print_bad_blocks(const char *dev) {
+    int fd = open(dev, O_RDONLY);
+    struct mtd_info_user info;
+    if (fd < 0 || ioctl(fd, MEMGETINFO, &info) < 0 || info.erasesize == 0) {
+        perror(dev);
+        return 1;
+    }
+    const char *sep = "";
+    for (unsigned block = 0; block < info.size / info.erasesize; block++) {
+        loff_t offset = (loff_t)block * info.erasesize;
+        int answer = ioctl(fd, MEMGETBADBLOCK, &offset);
+        if (answer < 0) {
+            perror("MEMGETBADBLOCK");
+            return 1;
+        }
+        if (answer > 0) {
+            printf("%s%u", sep, block);
+            sep = " ";
+        }
+    }
+    printf("\n");
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 1) {
         for (;;)
             pause();
     }
+    if (argc == 3 && strcmp(argv[1], "badblocks") == 0)
+        return print_bad_blocks(argv[2]);
     int markbad = argc == 5 && strcmp(argv[1], "markbad-when") == 0;
     size_t len = argc > 3 ? strlen(argv[3]) : 0;
     char buf[64];
     if ((!markbad && (argc < 6 || strcmp(argv[1], "kill-when") != 0)) || len == 0 ||
         len > sizeof buf) {
         fprintf(stderr, "usage: vfhelper [markbad-when DEV TEXT BLOCK | "
-                        "kill-when DEV TEXT PID SIGNAL...], TEXT of 1 to 64 bytes\n");
+                        "kill-when DEV TEXT PID SIGNAL... | badblocks DEV], "
+                        "TEXT of 1 to 64 bytes\n");
         return 2;
     }
     int fd = open(argv[2], O_RDWR);
