@@ -2,7 +2,9 @@
 
 #include "log.h"
 #include "support/capture.h"
+#include "support/memory.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -17,15 +19,17 @@ image_set *container_test::new_set() {
     return sets_.back();
 }
 
-opened container_test::open_bytes(const std::string &content, int level, void (*arm)()) {
+opened container_test::open_bytes(const std::string &content, int level, long granted) {
     opened r;
     r.path = dir.write("c" + std::to_string(++files_) + ".velkan", content);
     r.set = new_set();
     verbosity = level;
     output_capture capture;
-    if (arm)
-        arm();
+    if (granted >= 0)
+        memory_shortage(granted);
+    errno = ENOENT; // never repeated in a message
     r.result = image_open(r.set, r.path.c_str());
+    r.refused = memory_restore();
     capture.stop();
     verbosity = 0;
     r.out = capture.out();

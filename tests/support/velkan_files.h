@@ -11,6 +11,7 @@
 
 struct opened {
     int result = -1;
+    int refused = 0; // allocations that failed
     std::string out, err, path;
     image_set *set = nullptr;
 };
@@ -23,8 +24,9 @@ class container_test : public ::testing::Test {
     // A zero-filled set, released with the test.
     image_set *new_set();
     // Writes the bytes to a new file and opens it with image_open at the given
-    // verbosity, capturing the output; arm() runs just before image_open.
-    opened open_bytes(const std::string &content, int level = 0, void (*arm)() = nullptr);
+    // verbosity, capturing the output; with memory for granted allocations only
+    // when granted is not negative.
+    opened open_bytes(const std::string &content, int level = 0, long granted = -1);
 
   private:
     std::vector<image_set *> sets_;
