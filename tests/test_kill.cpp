@@ -49,27 +49,29 @@ TEST(ProcessWalk, Table) {
         process(root, name, "/mnt/initfs/kelm");
     dir.write("111", "a file, no process");
     ASSERT_EQ(symlink("109", (root + "/110").c_str()), 0);
+    const char *dd = "/mnt/initfs/dd";
     struct row {
-        const char *name, *prefix;
+        const char *name, *exe, *prefix;
         int level, result; // result -1: the action fails
         std::vector<unsigned> acted;
         std::string out;
     } rows[] = {
-        {"kelm", "/mnt/initfs", 1, 0, {102, 109}, ""},
-        {nullptr, "/mnt/initfs", 0, 0, {102, 107, 109, 904, 2147483647}, ""},
-        {nullptr, "/mnt/initfs/dd", 2, 0, {107}, "Killing process 107: " + cut + "\n"},
-        {nullptr, "/mnt/initfs/dd", 0, -1, {107}, ""},
+        {"kelm under the mount", "kelm", "/mnt/initfs", 1, 0, {102, 109}, ""},
+        {"all under the mount", nullptr, "/mnt/initfs", 0, 0, {102, 107, 109, 904, 2147483647}, ""},
+        {"a cut target", nullptr, dd, 2, 0, {107}, "Killing process 107: " + cut + "\n"},
+        {"the action fails", nullptr, dd, 0, -1, {107}, ""},
     };
     for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
         acted.clear();
         action_result = r.result;
-        proc_filter filter = {r.name, r.prefix, record};
+        proc_filter filter = {r.exe, r.prefix, record};
         verbosity = r.level;
         output_capture capture;
         EXPECT_EQ(proc_scan_in(root.c_str(), proc_filter_apply, &filter), r.result);
         verbosity = 0;
         std::sort(acted.begin(), acted.end());
-        EXPECT_EQ(acted, r.acted) << (r.name ? r.name : "-") << " " << r.prefix;
+        EXPECT_EQ(acted, r.acted);
         EXPECT_EQ(capture.out(), r.out);
         EXPECT_EQ(capture.err(), "");
     }
