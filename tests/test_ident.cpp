@@ -11,13 +11,6 @@
 #include <string.h>
 #include <unistd.h>
 
-extern "C" {
-char *__real_strdup(const char *text);
-char *__wrap_strdup(const char *text) {
-    return allocation_granted(strlen(text) + 1) ? __real_strdup(text) : nullptr;
-}
-}
-
 namespace {
 
 TEST(Log, LevelsNewlineAndCut) {

@@ -2,9 +2,10 @@
 // access and component selection. Containers are built by the host tools'
 // writer, which encodes the format on its own.
 #include "ident.h"
+#include "log.h"
 #include "support/capture.h"
 #include "support/memory.h"
-#include "support/velkan_files.h"
+#include "support/process.h"
 #include "velkan.h"
 #include "velkan_writer.h"
 
@@ -99,7 +100,50 @@ bytes budget(int len) {
                 128);
 }
 
-class Container : public container_test {};
+struct opened {
+    int result = -1, refused = 0; // refused: allocations that failed
+    std::string out, err, path;
+    image_set *set = nullptr;
+};
+
+// Scratch files and image sets that go away with the test.
+class Container : public ::testing::Test {
+  protected:
+    ~Container() override {
+        for (image_set *set : sets_)
+            image_set_free(set);
+    }
+    // A zero-filled set, released with the test (allocated before allocations fail).
+    image_set *new_set() {
+        sets_.push_back(static_cast<image_set *>(calloc(1, sizeof(image_set))));
+        return sets_.back();
+    }
+    // Writes the bytes to a new file and opens it with image_open at the given
+    // verbosity, capturing the output; with memory for granted allocations only
+    // when granted is not negative.
+    opened open_bytes(const std::string &content, int level = 0, long granted = -1) {
+        opened r;
+        r.path = dir.write("c" + std::to_string(++files_) + ".velkan", content);
+        r.set = new_set();
+        verbosity = level;
+        output_capture capture;
+        if (granted >= 0)
+            memory_shortage(granted);
+        errno = ENOENT; // never repeated in a message
+        r.result = image_open(r.set, r.path.c_str());
+        r.refused = memory_restore();
+        capture.stop();
+        verbosity = 0;
+        r.out = capture.out();
+        r.err = capture.err();
+        return r;
+    }
+    temp_dir dir;
+
+  private:
+    std::vector<image_set *> sets_;
+    int files_ = 0;
+};
 
 TEST_F(Container, Refused) {
     const bytes one = with({fd128}, 128);

@@ -1,8 +1,10 @@
 #include "support/memory.h"
 
 #include <errno.h>
+#include <string.h>
 
 #include <regex>
+#include <utility>
 
 namespace {
 bool short_of_memory = false;
@@ -12,21 +14,16 @@ int refused = 0;
 } // namespace
 
 void memory_shortage(long granted, size_t largest) {
-    short_of_memory = true;
-    left = granted;
-    largest_granted = largest;
-    refused = 0;
+    short_of_memory = true, left = granted, largest_granted = largest, refused = 0;
 }
 
 int memory_restore() {
     short_of_memory = false;
-    int count = refused;
-    refused = 0;
-    return count;
+    return std::exchange(refused, 0);
 }
 
 bool allocation_granted(size_t size) {
-    if (!short_of_memory || (left > 0 && size <= largest_granted && left--))
+    if (!short_of_memory || (size <= largest_granted && left-- > 0))
         return true;
     refused++;
     errno = ENOMEM;
@@ -36,4 +33,19 @@ bool allocation_granted(size_t size) {
 bool says_out_of_memory(const std::string &err) {
     return std::regex_match(err,
                             std::regex("malloc( \\([0-9]+ bytes\\))?: Cannot allocate memory\n"));
+}
+
+extern "C" {
+void *__real_malloc(size_t size);
+void *__real_calloc(size_t count, size_t size);
+char *__real_strdup(const char *text);
+void *__wrap_malloc(size_t size) {
+    return allocation_granted(size) ? __real_malloc(size) : nullptr;
+}
+void *__wrap_calloc(size_t count, size_t size) {
+    return allocation_granted(count * size) ? __real_calloc(count, size) : nullptr;
+}
+char *__wrap_strdup(const char *text) {
+    return allocation_granted(strlen(text) + 1) ? __real_strdup(text) : nullptr;
+}
 }

@@ -1,6 +1,5 @@
-// Allocations that fail on purpose. A unit binary routes malloc and calloc
-// (support/memory_wrap.cpp) or strdup (test_ident.cpp) through wrappers that
-// ask allocation_granted first.
+// Allocations that fail on purpose. Every unit binary routes malloc, calloc
+// and strdup through wrappers that ask allocation_granted first.
 #pragma once
 
 #include <limits.h>
