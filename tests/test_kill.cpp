@@ -108,21 +108,18 @@ pid_t paused_child() {
     return child;
 }
 
-TEST(KillAndWait, RefusalsTimeoutAndGone) {
-    pid_t unreaped = paused_child(), gone = paused_child();
-    kill(gone, SIGKILL);
-    waitpid(gone, nullptr, 0);
+// A process that is gone: the command-line table.
+TEST(KillAndWait, RefusalsAndTimeout) {
+    pid_t unreaped = paused_child();
     output_capture capture;
     EXPECT_EQ(kill_and_wait(0), -1);
     EXPECT_EQ(kill_and_wait(0x80000000u), -1);
     // A killed child that nobody reaps still answers signal 0.
     EXPECT_EQ(kill_and_wait(static_cast<unsigned>(unreaped)), 0);
-    EXPECT_EQ(kill_and_wait(static_cast<unsigned>(gone)), -1);
     waitpid(unreaped, nullptr, 0);
     EXPECT_EQ(capture.err(), "kill(0): Invalid argument\nkill(2147483648): Invalid argument\n"
                              "Timeout killing process " +
-                                 std::to_string(unreaped) + "\nkill(" + std::to_string(gone) +
-                                 "): No such process\n");
+                                 std::to_string(unreaped) + "\n");
 }
 
 } // namespace
