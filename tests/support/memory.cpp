@@ -36,15 +36,7 @@ bool says_out_of_memory(const std::string &err) {
 }
 
 extern "C" {
-void *__real_malloc(size_t size);
-void *__real_calloc(size_t count, size_t size);
 char *__real_strdup(const char *text);
-void *__wrap_malloc(size_t size) {
-    return allocation_granted(size) ? __real_malloc(size) : nullptr;
-}
-void *__wrap_calloc(size_t count, size_t size) {
-    return allocation_granted(count * size) ? __real_calloc(count, size) : nullptr;
-}
 char *__wrap_strdup(const char *text) {
     return allocation_granted(strlen(text) + 1) ? __real_strdup(text) : nullptr;
 }

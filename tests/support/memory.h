@@ -1,5 +1,6 @@
-// Allocations that fail on purpose. Every unit binary routes malloc, calloc
-// and strdup through wrappers that ask allocation_granted first.
+// Allocations that fail on purpose. Every unit binary routes strdup, and
+// unit_velkan and unit_nand malloc and calloc (support/memory_wrap.cpp), through
+// wrappers that ask allocation_granted first.
 #pragma once
 
 #include <limits.h>
