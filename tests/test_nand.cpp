@@ -261,7 +261,6 @@ TEST(FlashImage, ReadBack) {
         // an address behind a bad block reported at its offset in the image.
         {"both sides of a block", 262144, flip({131071, 131072}), raw, line(131071) + line(131072)},
         {"behind a bad block", 262144, flip({262151}, {1}), raw, line(131079)},
-        {"a part of a block", 5000, nullptr, raw, ""},
         {"last byte, and past it", 5000, flip({4999, 5000}), raw, line(4999)},
         {"one byte of 64", 5000, flip({64}), raw, line(64)},
         {"sixteen reported", 5000, flip(twenty), raw, sixteen},
