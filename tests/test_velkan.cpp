@@ -430,7 +430,7 @@ TEST(Selection, Table) {
         {"other product, tail unread", {{k, {tail}}}, "B", "Y", -1},
         {"fits before a short list", {{k, {v("A"), short_list}}, {k, {}}}, "A", "1", 0},
         {"short list reached", {{k, {v("A"), short_list}}, {k, {}}}, "B", "1", -1, invalid},
-        {"product differs", {{k, {v("VX-510", {"B101"})}}}, "RX-5", "B101", -1},
+        {"product sorts after", {{k, {v("VX-510", {"B101"})}}}, "RX-5", "B101", -1},
         {"product longer", {{k, {v("VX-510", {"B101"})}}}, "VX-510X", "B101", -1},
         {"HW build longer", {{k, {v("VX-510", {"B101"})}}}, "VX-510", "B1010", -1},
         {"longer identity", {{k, {v(p16, {"HHHHHHHH"})}}}, p18, "HHHHHHHHZZ", 0},
