@@ -2,6 +2,7 @@
 
 #include "flash.h"
 #include "ident.h"
+#include "kill.h"
 #include "log.h"
 #include "stop_signals.h"
 #include "velkan.h"
@@ -19,6 +20,7 @@
 namespace {
 
 constexpr int opt_flash_only = 256;
+constexpr int opt_mark_bad = 257;
 
 const option long_options[] = {
     {"verbose", no_argument, nullptr, 'v'},
@@ -31,6 +33,7 @@ const option long_options[] = {
     {"hw-revision", required_argument, nullptr, 'h'},
     {"no-action", no_argument, nullptr, 'N'},
     {"flash-only", required_argument, nullptr, opt_flash_only},
+    {"mark-bad", no_argument, nullptr, opt_mark_bad},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -45,6 +48,7 @@ const char *const option_help[] = {
     "Set HW revision override",
     "Only simulate flashing",
     "Flash only certain components",
+    "Mark a failing block bad if it fails a test too",
     nullptr,
 };
 
@@ -150,6 +154,9 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
                 return 2;
             }
             break;
+        case opt_mark_bad:
+            flash_mark_bad = true;
+            break;
         default:
             break;
         }
@@ -247,7 +254,7 @@ int main(int argc, char **argv) {
     flash_request req = {};
     req.checks.kernel = settings.component_mask & component_kernel;
     req.checks.initfs = settings.component_mask & component_initfs;
-    req.kill = settings.kill_request;
+    req.kill = settings.kill_request ? kill_initfs_processes : nullptr;
     if (!establish_identity(&ident, &settings) || !load_images(set, settings, &req) ||
         flash_run(set, &ident, &req, &signals) < 0)
         return 1;

@@ -95,6 +95,15 @@ bool parse_table_line(const char *line, int *number, const char **name, size_t *
     return true;
 }
 
+// Sets errno when it goes out of scope: a failed request's report must not
+// change what the caller learns from errno.
+struct errno_on_return {
+    int value;
+    ~errno_on_return() {
+        errno = value;
+    }
+};
+
 uint64_t block_start(const nand_part *part, int block) {
     return static_cast<uint64_t>(static_cast<uint32_t>(block)) * part->info.erasesize;
 }
@@ -216,10 +225,9 @@ int nand_open(const char *name, nand_part **out) {
     }
 
     part->fd = fd.get();
-    int good = nand_count_good_blocks(part);
-    if (good < 0)
+    if (nand_count_usable(part) < 0)
         return -1;
-    part->usable_size = geometry_usable_size(part->info.erasesize, static_cast<uint32_t>(good));
+    snprintf(part->name, sizeof part->name, "%s", name);
 
     fd.release();
     *out = record.release();
@@ -251,6 +259,23 @@ int nand_count_good_blocks(nand_part *part) {
     return found < 0 ? -1 : good;
 }
 
+int nand_count_usable(nand_part *part) {
+    int good = nand_count_good_blocks(part);
+    if (good < 0)
+        return -1;
+    part->usable_size = geometry_usable_size(part->info.erasesize, static_cast<uint32_t>(good));
+    return 0;
+}
+
+int nand_mark_bad(nand_part *part, int block) {
+    loff_t offset = static_cast<loff_t>(block_start(part, block));
+    if (ioctl(part->fd, MEMSETBADBLOCK, &offset) < 0) {
+        error("MEMSETBADBLOCK (block %d): %s", block, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 void nand_close(nand_part *part) {
     if (!part)
         return;
@@ -262,11 +287,13 @@ int nand_read(nand_part *part, int block, int page, uint8_t *buf) {
     uint64_t address = page_address(part, block, page);
     unsigned long long shown = address;
     if (lseek(part->fd, static_cast<off_t>(address), SEEK_SET) < 0) {
+        errno_on_return keep{errno};
         error("nand_read: lseek %08llx: %s", shown, strerror(errno));
         return -1;
     }
     ssize_t got = read(part->fd, buf, part->page_size);
     if (got != static_cast<ssize_t>(part->page_size)) {
+        errno_on_return keep{got < 0 ? errno : 0}; // a short read is not the chip's failure
         error("nand_read: read (%d bytes at %08llx): %s", static_cast<int>(part->page_size), shown,
               strerror(errno));
         return -1;
@@ -282,11 +309,13 @@ int nand_write(nand_part *part, int block, int page, const uint8_t *data) {
     log_printf(3, "nand_write: %d bytes to 0x%08llx (%02x %02x %02x %02x)",
                static_cast<int>(part->page_size), shown, data[0], data[1], data[2], data[3]);
     if (lseek(part->fd, static_cast<off_t>(address), SEEK_SET) < 0) {
+        errno_on_return keep{errno};
         error("nand_write: lseek %08llx: %s", shown, strerror(errno));
         return -1;
     }
     ssize_t put = write(part->fd, data, part->page_size);
     if (put != static_cast<ssize_t>(part->page_size)) {
+        errno_on_return keep{put < 0 ? errno : 0}; // a short write is not the chip's failure
         error("nand_write: write (around 0x%08llx): %s", shown, strerror(errno));
         return -1;
     }
@@ -299,6 +328,7 @@ int nand_erase(nand_part *part, int block) {
                static_cast<unsigned long long>(start));
     if (start > UINT32_MAX) {
         // The request carries a 32-bit start; no partition reaches this far.
+        errno_on_return keep{EINVAL};
         error("MEMERASE (block %d): %s", block, strerror(EINVAL));
         return -1;
     }
@@ -307,6 +337,7 @@ int nand_erase(nand_part *part, int block) {
     erase.start = static_cast<uint32_t>(start);
     erase.length = part->info.erasesize;
     if (ioctl(part->fd, MEMERASE, &erase) < 0) {
+        errno_on_return keep{errno};
         error("MEMERASE (block %d): %s", block, strerror(errno));
         return -1;
     }
@@ -322,9 +353,10 @@ int nand_write_cleanmarker(nand_part *part, int block) {
     uint64_t start = block_start(part, block);
     uint8_t oob[oob_buffer_size];
     if (!cleanmarker_oob(part, oob))
-        return -1;
+        return errno = EINVAL, -1;
     if (start > UINT32_MAX) {
         // The request carries a 32-bit start; no partition reaches this far.
+        errno_on_return keep{EINVAL};
         error("MEMWRITEOOB: %s", strerror(EINVAL));
         return -1;
     }
@@ -336,6 +368,7 @@ int nand_write_cleanmarker(nand_part *part, int block) {
     request.ptr = oob;
     int answer = ioctl(part->fd, MEMWRITEOOB, &request);
     if (answer < 0) {
+        errno_on_return keep{errno};
         error("MEMWRITEOOB: %s", strerror(errno));
         return -1;
     }

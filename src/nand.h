@@ -6,10 +6,11 @@
 
 // One opened MTD NAND partition.
 struct nand_part {
+    char name[32];                 // as given to nand_open
     mtd_info_user info;            // as MEMGETINFO filled it
     nand_ecclayout_user ecclayout; // as ECCGETLAYOUT filled it
     uint32_t page_size;            // 2048 or 512
-    uint64_t usable_size;          // erasesize times the good blocks found at opening
+    uint64_t usable_size;          // erasesize times the good blocks last counted
     int fd;
 };
 
@@ -26,9 +27,16 @@ int nand_open(const char *name, nand_part **out);
 int nand_block_is_bad(nand_part *part, int block);
 // The number of good blocks, or -1.
 int nand_count_good_blocks(nand_part *part);
+// Counts the good blocks again into usable_size. 0 or -1 (reported).
+int nand_count_usable(nand_part *part);
+// Marks the block bad for good (MEMSETBADBLOCK). 0 or -1 (reported).
+int nand_mark_bad(nand_part *part, int block);
 void nand_close(nand_part *part);
 
-// One page of page_size bytes at (block, page). 0 or -1 (reported).
+// The page and block operations below return 0, or -1 after a report with
+// errno telling why: EIO when the chip failed the operation.
+
+// One page of page_size bytes at (block, page).
 int nand_read(nand_part *part, int block, int page, uint8_t *buf);
 int nand_write(nand_part *part, int block, int page, const uint8_t *data);
 int nand_erase(nand_part *part, int block);

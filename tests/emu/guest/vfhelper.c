@@ -11,6 +11,8 @@
  *                                  waits until DEV starts with TEXT, then
  *                                  sends the signals in turn to PID (0:
  *                                  none, only the wait)
+ *   vfhelper badblocks DEV         prints the erase blocks of DEV that the
+ *                                  kernel's bad-block query calls bad
  *   vfhelper start SIGNAL PROGRAM ARGS...
  *                                  runs PROGRAM with SIGINT, SIGTERM and
  *                                  SIGQUIT at their default actions (a
@@ -29,11 +31,38 @@
 #include <time.h>
 #include <unistd.h>
 
+/* The blocks of the device that MEMGETBADBLOCK answers bad for, on one line. */
+static int print_bad_blocks(const char *dev) {
+    int fd = open(dev, O_RDONLY);
+    struct mtd_info_user info;
+    if (fd < 0 || ioctl(fd, MEMGETINFO, &info) < 0 || info.erasesize == 0) {
+        perror(dev);
+        return 1;
+    }
+    const char *sep = "";
+    for (unsigned block = 0; block < info.size / info.erasesize; block++) {
+        loff_t offset = (loff_t)block * info.erasesize;
+        int answer = ioctl(fd, MEMGETBADBLOCK, &offset);
+        if (answer < 0) {
+            perror("MEMGETBADBLOCK");
+            return 1;
+        }
+        if (answer > 0) {
+            printf("%s%u", sep, block);
+            sep = " ";
+        }
+    }
+    printf("\n");
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 1) {
         for (;;)
             pause();
     }
+    if (argc == 3 && strcmp(argv[1], "badblocks") == 0)
+        return print_bad_blocks(argv[2]);
     if (argc > 3 && strcmp(argv[1], "start") == 0) {
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
@@ -54,7 +83,8 @@ int main(int argc, char **argv) {
     if ((!markbad && (argc < 6 || strcmp(argv[1], "kill-when") != 0)) || len == 0 ||
         len > sizeof buf) {
         fprintf(stderr, "usage: vfhelper [markbad-when DEV TEXT BLOCK | "
-                        "kill-when DEV TEXT PID SIGNAL... | start SIGNAL PROGRAM ARGS...], "
+                        "kill-when DEV TEXT PID SIGNAL... | badblocks DEV | "
+                        "start SIGNAL PROGRAM ARGS...], "
                         "TEXT of 1 to 64 bytes\n");
         return 2;
     }
