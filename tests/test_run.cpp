@@ -1,6 +1,7 @@
 // The run from the checks to the last sync, on the MTD model, both partitions
-// on one device: what stops it before the first erase of either partition,
-// and a container without integrity subblocks flashed as it always was.
+// on one device: what stops it before the first erase of either partition, an
+// initfs changed once the kernel is flashed (by the -K step), and a container
+// without integrity subblocks flashed as it always was.
 #include "flash.h"
 #include "log.h"
 #include "stop_signals.h"
@@ -23,25 +24,44 @@ namespace {
 
 namespace vw = velkan_writer;
 
+std::string container;
+
+// The -K step of the run: an X into the initfs data of the container.
+int poke_initfs() {
+    std::string bytes = vw::read_file(container);
+    bytes[bytes.size() - 1000] = 'X';
+    vw::write_file(container, bytes);
+    return 0;
+}
+
 TEST(FlashRun, StopsBeforeAnyErase) {
     temp_dir dir;
+    container = dir.path() + "/c.velkan";
     struct row {
         const char *name;
         std::function<void(vw::container &)> change;
-        bool initfs_unreadable;
+        std::function<void(image_set *, flash_request *)> meddle; // before the run
         size_t fail_above;
+        char holds;      // what the device holds at the end: 'i', 'k', or 'Z' as before
         std::string err; // the start of the only line; empty: flashed
     } rows[] = {
-        {"no integrity subblocks", nullptr, false, 0, ""},
-        {"initfs unreadable", nullptr, true, 0, "@: Is a directory\n"},
-        {"no memory for the image", nullptr, false, 200000,
+        {"no integrity subblocks", nullptr, nullptr, 0, 'i', ""},
+        {"initfs unreadable", nullptr,
+         [&](image_set *s, flash_request *) {
+             strcpy(s->subimages->next->path, dir.path().c_str());
+         },
+         0, 'Z', "@: Is a directory\n"},
+        {"no memory for the image", nullptr, nullptr, 200000, 'Z',
          "malloc (300032 bytes): Cannot allocate memory\n"},
         {"CRC-32 of 3 bytes",
-         [](vw::container &c) { c.images[1].extra = {vw::subblock('C', "abc")}; }, false, 0,
+         [](vw::container &c) { c.images[1].extra = {vw::subblock('C', "abc")}; }, nullptr, 0, 'Z',
          "Image 'initfs': invalid CRC-32 subblock\n"},
         {"image dropped",
          [](vw::container &c) { c.extra_header = {vw::subblock('E', vw::extent_value(3, 0))}; },
-         false, 0, "#: cut or extended: expected 3 images in 0 bytes, found 2 in "},
+         nullptr, 0, 'Z', "#: cut or extended: expected 3 images in 0 bytes, found 2 in "},
+        {"initfs changed after the kernel", nullptr,
+         [](image_set *, flash_request *req) { req->kill = poke_initfs; }, 0, 'k',
+         "Image 'initfs' changed since it was checked: CRC-32 "},
     };
     fake_mtd::device dev;
     dev.number = 5;
@@ -58,14 +78,14 @@ TEST(FlashRun, StopsBeforeAnyErase) {
                       vw::image("initfs", std::string(300000, 'i'))};
         if (r.change)
             r.change(box);
-        std::string path = dir.write("c.velkan", box.encode());
+        vw::write_file(container, box.encode());
         image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
-        ASSERT_EQ(image_open(set, path.c_str()), 0);
-        if (r.initfs_unreadable)
-            strcpy(set->subimages->next->path, dir.path().c_str());
+        ASSERT_EQ(image_open(set, container.c_str()), 0);
+        flash_request req = {{true, true, container.c_str(), 2}, nullptr};
+        if (r.meddle)
+            r.meddle(set, &req);
         fake_mtd::device &model = fake_mtd::install(dev, table);
-        model.flash.assign(model.flash.size(), 0x5A);
-        flash_request req = {{true, true, path.c_str(), 2}, nullptr};
+        model.flash.assign(model.flash.size(), 'Z');
         stop_signals signals;
         stop_signals_start(&signals);
         output_capture capture;
@@ -75,20 +95,21 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         memory_restore();
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         std::string want = r.err;
-        for (auto [mark, text] : {std::pair{'@', dir.path()}, {'#', path}})
+        for (auto [mark, text] : {std::pair{'@', dir.path()}, {'#', container}})
             want = want[0] == mark ? text + want.substr(1) : want;
         std::string err = capture.err();
         EXPECT_EQ(r.err.empty() ? err : err.substr(0, want.size()), want);
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), r.err.empty() ? 0 : 1) << err;
         EXPECT_EQ(result, r.err.empty() ? 0 : -1);
-        // The last partition flashed is the initfs; a refusal leaves all as it was.
-        size_t unchanged = std::count(model.flash.begin(), model.flash.end(), 0x5A);
-        EXPECT_EQ(unchanged, r.err.empty() ? 0 : model.flash.size());
-        EXPECT_EQ(r.err.empty() ? "Reading and flashing kernel image\nReading and flashing initfs "
-                                  "image\nImage(s) successfully flashed\n"
-                                : "",
-                  capture.out());
-        EXPECT_EQ(model.flash[299999], r.err.empty() ? 'i' : 0x5A);
+        // Whatever was flashed was erased whole before; a refusal leaves all as it was.
+        EXPECT_EQ(std::count(model.flash.begin(), model.flash.end(), 'Z'),
+                  r.holds == 'Z' ? model.flash.size() : 0);
+        EXPECT_EQ(model.flash[50000], r.holds);
+        std::string lines =
+            "Reading and flashing kernel image\nReading and flashing initfs image\n";
+        EXPECT_EQ(capture.out(), r.holds == 'Z'   ? ""
+                                 : r.holds == 'k' ? lines
+                                                  : lines + "Image(s) successfully flashed\n");
         image_set_free(set);
     }
 }

@@ -186,23 +186,6 @@ t_preflight() {
   snapshot after
 }
 
-# A hang-up and a stop request while the initfs is written (slowly): the
-# hang-up is ignored, the stop waits until the initfs is verified and marked.
-t_signals() {
-  nand_load do_delays=1 programm_delay=2000 || return
-  flasher sig ident=VF100:A1 -f -F "$DATA/basic.velkan" &
-  local run=$! pid=""
-  RUN=sig # the checks' run, which went on in the background
-  while [ -z "$pid" ] && kill -0 $run 2>/dev/null; do pid=$(pidof velkan-flasher); done
-  vfhelper kill-when "$IDEV" "$(head -c 4 "$DATA/exp-initfs.bin")" "$pid" 1 15 ||
-    bad "no signal sent"
-  wait $run
-  expect_status 143
-  expect_err_has "Stopped by signal 15 (Terminated); partitions completed: kernel, initfs"
-  expect_content "$IDEV" "$DATA/exp-initfs.bin"
-  expect_markers "$IDEV" yes ""
-}
-
 # -K: the program "kelm" under /mnt/initfs is killed first, then every other
 # program running from there; a "kelm" elsewhere is left alone. The run at
 # -vv also says how many blocks it erases and bytes it programs.
@@ -244,7 +227,7 @@ Program $(size_of "$DATA/exp-initfs.bin") bytes"
 }
 
 run_tests chip container bad-blocks out-of-good-blocks loose-files identity faults bitflips \
-  preflight signals kill integrity changed stops
+  preflight kill integrity stops
 [ -z "$ONLY" ] || exit 0
 
 # Last: a real restart. The tool's own lines go straight to the console; the
