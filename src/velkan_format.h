@@ -33,13 +33,6 @@ constexpr int velkan_name_width = 12;
 constexpr int velkan_product_width = 16;
 constexpr int velkan_hw_build_width = 8;
 
-// Header limits: a file header of at most this many bytes in all, and a
-// subimage header whose subblocks cost their encoded length plus 2 each.
-constexpr uint32_t velkan_file_header_max = 512;
-constexpr int velkan_subimage_budget = 510;
-// The largest value of a subblock.
-constexpr int velkan_max_value_len = 255;
-
 // Data areas are a multiple of this, filled up with 0xFF.
 constexpr uint32_t velkan_data_alignment = 128;
 // The largest data size whose rounded size still fits 32 bits.
@@ -52,6 +45,13 @@ void put_be32(uint8_t *bytes, uint32_t value);
 
 // data_size rounded up to the data alignment; data_size at most velkan_max_data_size.
 uint32_t velkan_round_up(uint32_t data_size);
+
+// Header limits: a file header of at most this many bytes in all, and a
+// subimage header whose subblocks cost their encoded length plus 2 each.
+constexpr uint32_t velkan_file_header_max = 512;
+constexpr int velkan_subimage_budget = 510;
+// The largest value of a subblock.
+constexpr int velkan_max_value_len = 255;
 
 // The FILE_DATA subblock: checksum, name and data size of an image.
 constexpr uint8_t velkan_file_data_len = 25;
