@@ -3,6 +3,7 @@
 // velkan-pack alike). Every multi-byte number of the format is big-endian.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // One type-length-value record of a header.
@@ -88,6 +89,15 @@ constexpr int64_t velkan_partitions_bad_length = -2; // length and count disagre
 int64_t velkan_partition_count(const subblock *sb);
 // Entry i, below the count.
 velkan_partition velkan_partition_at(const subblock *sb, uint32_t i);
+
+// A text field of the container (up to its first NUL, width bytes at most) as
+// it may be printed: control characters (below 0x20, and 0x7F) as \xNN, every
+// other byte as it stands. out takes velkan_printable_size(width) bytes; the
+// result is out.
+constexpr size_t velkan_printable_size(size_t width) {
+    return 4 * width + 1;
+}
+const char *velkan_printable(const void *field, size_t width, char *out, size_t out_size);
 
 // A CRC-32 subblock: 4 bytes. False when it has another length.
 constexpr uint8_t velkan_crc32_len = 4;
