@@ -1,11 +1,15 @@
 // velkan-pack: reporting, numbers and texts, and reading containers.
 #include "pack.h"
 
+#include "ident.h"
+#include "velkan_internal.h"
+
 #include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 namespace pack {
 
@@ -42,8 +46,10 @@ std::vector<std::string> split(const std::string &text, char separator) {
 
 uint32_t parse_number(const std::string &text, uint32_t max, const std::string &what,
                       bool binary_suffix) {
+    std::string bad = "bad " + what + " '" + text + "': a number from 0 to " + std::to_string(max) +
+                      (binary_suffix ? " (or with K, M, G)" : "") + " expected";
     if (text.empty() || !isdigit(static_cast<unsigned char>(text[0])))
-        throw usage_error("bad " + what + " '" + text + "'");
+        throw usage_error(bad);
     errno = 0;
     char *end = nullptr;
     unsigned long long value = strtoull(text.c_str(), &end, 0);
@@ -56,7 +62,7 @@ uint32_t parse_number(const std::string &text, uint32_t max, const std::string &
         end++;
     }
     if (errno || *end || value > (max >> shift))
-        throw usage_error("bad " + what + " '" + text + "'");
+        throw usage_error(bad);
     value <<= shift;
     return static_cast<uint32_t>(value);
 }
@@ -73,12 +79,26 @@ std::string hex32(uint32_t value) {
     return text;
 }
 
+std::string shown(const std::string &text) {
+    std::vector<char> out(velkan_printable_size(text.size()));
+    return velkan_printable(text.data(), text.size(), out.data(), out.size());
+}
+
 container open_container(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) < 0)
+        throw failure(path + ": " + strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw failure(path + ": not a regular file; containers are read from regular files "
+                             "only (not from pipes or devices)");
     container set(static_cast<image_set *>(calloc(1, sizeof(image_set))));
     if (!set)
         throw failure("out of memory");
+    // The reader's reports name the tool and the file while it reads the headers.
+    velkan_report_as(("velkan-pack: " + path + ": ").c_str());
     if (image_open(set.get(), path.c_str()) < 0)
         set.reset();
+    velkan_report_as("velkan-pack: ");
     return set;
 }
 
@@ -118,6 +138,31 @@ std::vector<valid_for> valid_for_of(subimage *img) {
         list.push_back(v);
     }
     return list;
+}
+
+std::vector<device> devices_of(subimage *img) {
+    std::vector<device> devices;
+    for (const auto &v : valid_for_of(img)) {
+        if (v.hw_builds.empty())
+            devices.push_back({v.product, ""});
+        for (const auto &hw : v.hw_builds)
+            devices.push_back({v.product, hw});
+    }
+    if (!subblock_find(img->subblocks, velkan_type_valid_for, 0))
+        devices.push_back({"", ""});
+    return devices;
+}
+
+std::string device_text(const device &d) {
+    if (d.product.empty())
+        return "every device";
+    return d.hw.empty() ? "every " + shown(d.product) + " device"
+                        : shown(d.product) + ":" + shown(d.hw);
+}
+
+subimage *picked(image_set *set, const device &d, const char *name) {
+    hw_ident ident = {const_cast<char *>(d.product.c_str()), const_cast<char *>(d.hw.c_str())};
+    return image_find_component(set, &ident, name);
 }
 
 bool partitions_of(subimage *img, std::vector<velkan_partition> *entries) {

@@ -21,70 +21,53 @@ namespace pack {
 
 namespace {
 
-nlohmann::ordered_json image_json(subimage *img) {
-    nlohmann::ordered_json valid = nlohmann::ordered_json::array();
+using json = nlohmann::ordered_json;
+
+json text_or_null(subblock *list) {
+    bool present;
+    std::string text = version_in(list, &present);
+    return present ? json(text) : json();
+}
+
+// The image's CRC-32 subblock, when it is there and well-formed.
+bool crc_of(subimage *img, uint32_t *crc) {
+    subblock *sb = subblock_find(img->subblocks, velkan_type_crc32, 0);
+    return sb && velkan_crc32_decode(sb, crc);
+}
+
+json extent_json(image_set *set) {
+    subblock *sb = subblock_find(set->header_subblocks, velkan_type_extent, 0);
+    uint32_t images, length;
+    if (!sb || !velkan_extent_decode(sb, &images, &length))
+        return json();
+    return {{"images", images}, {"file_length", length}};
+}
+
+json image_json(image_set *set, subimage *img) {
+    json valid = json::array();
     for (const auto &v : valid_for_of(img))
         valid.push_back({{"product", v.product}, {"hw_builds", v.hw_builds}});
     std::vector<velkan_partition> entries;
-    nlohmann::ordered_json partitions = nlohmann::ordered_json::array();
+    json partitions = json::array();
     if (partitions_of(img, &entries))
         for (const auto &p : entries)
             partitions.push_back({{"type", p.type}, {"mode", p.mode}, {"size", p.size}});
-    bool has_version;
-    std::string version = version_in(img->subblocks, &has_version);
-    subblock *crc_sb = subblock_find(img->subblocks, velkan_type_crc32, 0);
     uint32_t crc;
-    bool has_crc = crc_sb && velkan_crc32_decode(crc_sb, &crc);
-    return {{"name", name_of(img)},
+    return {{"number", number_of(set, img)},
+            {"name", name_of(img)},
             {"data_offset", img->data_offset},
             {"size", img->size},
             {"data_size", img->data_size},
             {"checksum", img->checksum},
-            {"crc32", has_crc ? nlohmann::ordered_json(crc) : nlohmann::ordered_json()},
-            {"version", has_version ? nlohmann::ordered_json(version) : nlohmann::ordered_json()},
+            {"crc32", crc_of(img, &crc) ? json(crc) : json()},
+            {"version", text_or_null(img->subblocks)},
             {"valid_for", valid},
             {"partitions", partitions}};
 }
 
-} // namespace
-
-int list(const std::string &path, int extra_verbosity, bool json) {
-    verbosity = json ? 0 : 1 + extra_verbosity;
-    container set = open_container(path);
-    if (!set)
-        return 1;
-    if (json) {
-        bool has_release;
-        std::string release = version_in(set->header_subblocks, &has_release);
-        subblock *extent_sb = subblock_find(set->header_subblocks, velkan_type_extent, 0);
-        uint32_t images, length;
-        nlohmann::ordered_json extent;
-        if (extent_sb && velkan_extent_decode(extent_sb, &images, &length))
-            extent = {{"images", images}, {"file_length", length}};
-        nlohmann::ordered_json doc = {
-            {"file_size", set->file_size},
-            {"release", has_release ? nlohmann::ordered_json(release) : nlohmann::ordered_json()},
-            {"extent", extent},
-            {"images", nlohmann::ordered_json::array()}};
-        for (subimage *img = set->subimages; img; img = img->next)
-            doc["images"].push_back(image_json(img));
-        printf("%s\n",
-               doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
-        return 0;
-    }
-    unsigned count = 0;
-    for (subimage *img = set->subimages; img; img = img->next) {
-        count++;
-        std::string filler =
-            img->data_size == img->size ? "" : " (" + std::to_string(img->size) + " with filler)";
-        log_printf(2, "'%.12s': data at offset %u, %u bytes%s, checksum 0x%04x", img->name,
-                   img->data_offset, img->data_size, filler.c_str(), img->checksum);
-    }
-    log_printf(1, "%u image(s) in %u bytes", count, set->file_size);
-    return 0;
+void print_json(const json &doc) {
+    printf("%s\n", doc.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
-
-namespace {
 
 // The checksum and CRC-32 of an image's data and filler, read as the flasher
 // reads them. False after the reader's report.
@@ -103,45 +86,49 @@ bool digest_of(subimage *img, uint16_t *sum, uint32_t *crc) {
     return true;
 }
 
-// What the image's header says against its data, one text a problem; the
-// CRC-32 found in its header goes to crc_text.
-std::vector<std::string> image_problems(subimage *img, std::string *crc_text) {
-    std::vector<std::string> problems;
+// What verify finds for one image.
+struct image_check {
+    int number;
+    std::string which; // image N 'NAME'
+    bool read = false, has_crc = false;
     uint16_t sum = 0;
-    uint32_t crc = 0;
-    bool read = digest_of(img, &sum, &crc);
-    if (!read)
-        problems.push_back("data cannot be read");
-    else if (sum != img->checksum)
-        problems.push_back("checksum " + hex16(img->checksum) + " in the header, " + hex16(sum) +
-                           " over data and filler");
-    if (subblock *sb = subblock_find(img->subblocks, velkan_type_crc32, 0)) {
-        uint32_t stored;
-        if (!velkan_crc32_decode(sb, &stored)) {
-            problems.push_back("CRC-32 subblock of " + std::to_string(sb->len) +
-                               " bytes is malformed");
-        } else {
-            *crc_text = ", CRC-32 " + hex32(stored);
-            if (read && stored != crc)
-                problems.push_back("CRC-32 " + hex32(stored) + " in the header, " + hex32(crc) +
-                                   " over data and filler");
-        }
-    }
+    uint32_t crc = 0, stored_crc = 0;
+    std::vector<std::string> problems;
+};
+
+image_check check_image(image_set *set, subimage *img) {
+    image_check c;
+    c.number = number_of(set, img);
+    c.which = "image " + std::to_string(c.number) + " '" + shown(name_of(img)) + "'";
+    c.read = digest_of(img, &c.sum, &c.crc);
+    if (!c.read)
+        c.problems.push_back("data cannot be read");
+    else if (c.sum != img->checksum)
+        c.problems.push_back("checksum " + hex16(img->checksum) + " in the header, " +
+                             hex16(c.sum) + " over data and filler");
+    subblock *sb = subblock_find(img->subblocks, velkan_type_crc32, 0);
+    c.has_crc = sb && velkan_crc32_decode(sb, &c.stored_crc);
+    if (sb && !c.has_crc)
+        c.problems.push_back("CRC-32 subblock of " + std::to_string(sb->len) +
+                             " bytes is malformed");
+    if (c.has_crc && c.read && c.stored_crc != c.crc)
+        c.problems.push_back("CRC-32 " + hex32(c.stored_crc) + " in the header, " + hex32(c.crc) +
+                             " over data and filler");
     if (img->data_size % velkan_data_alignment)
-        problems.push_back("data size " + std::to_string(img->data_size) +
-                           " is not a multiple of " + std::to_string(velkan_data_alignment));
-    for (int n = 0; subblock *sb = subblock_find(img->subblocks, velkan_type_valid_for, n); n++)
-        if (!velkan_valid_for_whole(sb))
-            problems.push_back("product / HW rev subblock " + std::to_string(n + 1) + " of " +
-                               std::to_string(sb->len) + " bytes is malformed");
+        c.problems.push_back("data size " + std::to_string(img->data_size) +
+                             " is not a multiple of " + std::to_string(velkan_data_alignment));
+    for (int n = 0; subblock *v = subblock_find(img->subblocks, velkan_type_valid_for, n); n++)
+        if (!velkan_valid_for_whole(v))
+            c.problems.push_back("product / HW rev subblock " + std::to_string(n + 1) + " of " +
+                                 std::to_string(v->len) + " bytes is malformed");
     std::vector<velkan_partition> entries;
     if (!partitions_of(img, &entries))
-        problems.push_back("partition subblock is malformed");
-    return problems;
+        c.problems.push_back("partition subblock is malformed");
+    return c;
 }
 
 // The file's extent subblock against the images read and the file's size:
-// the line for stdout, and a problem or none.
+// the line for stdout; a problem goes to *problem.
 std::string extent_line(image_set *set, uint32_t images, std::string *problem) {
     subblock *sb = subblock_find(set->header_subblocks, velkan_type_extent, 0);
     if (!sb)
@@ -161,35 +148,92 @@ std::string extent_line(image_set *set, uint32_t images, std::string *problem) {
     return line + ": BAD";
 }
 
+json check_json(const image_check &c, subimage *img) {
+    return {{"number", c.number},
+            {"name", name_of(img)},
+            {"size", img->size},
+            {"checksum", img->checksum},
+            {"computed_checksum", c.read ? json(c.sum) : json()},
+            {"crc32", c.has_crc ? json(c.stored_crc) : json()},
+            {"computed_crc32", c.read ? json(c.crc) : json()},
+            {"ok", c.problems.empty()},
+            {"problems", c.problems}};
+}
+
 } // namespace
 
-int verify(const std::string &path) {
+int list(const std::string &path, int extra_verbosity, bool json_output) {
+    // The flasher's log of the headers at -v (at -vvv with the partitions).
+    verbosity = json_output ? 0 : extra_verbosity ? 3 : 1;
     container set = open_container(path);
-    if (!set) {
-        complain(path + ": not a container the flasher reads");
+    if (!set)
         return 1;
+    if (json_output) {
+        json doc = {{"file_size", set->file_size},
+                    {"release", text_or_null(set->header_subblocks)},
+                    {"extent", extent_json(set.get())},
+                    {"images", json::array()}};
+        for (subimage *img = set->subimages; img; img = img->next)
+            doc["images"].push_back(image_json(set.get(), img));
+        print_json(doc);
+        return 0;
     }
+    int count = 0;
+    for (subimage *img = set->subimages; img; img = img->next) {
+        std::string filler =
+            img->data_size == img->size ? "" : " (" + std::to_string(img->size) + " with filler)";
+        uint32_t crc;
+        std::string crc_text = crc_of(img, &crc) ? ", CRC-32 " + hex32(crc) : "";
+        printf("image %d '%s': data at offset %u, %u bytes%s, checksum %s%s\n", ++count,
+               shown(name_of(img)).c_str(), img->data_offset, img->data_size, filler.c_str(),
+               hex16(img->checksum).c_str(), crc_text.c_str());
+    }
+    printf("%d image(s) in %u bytes\n", count, set->file_size);
+    return 0;
+}
+
+int verify(const std::string &path, bool json_output) {
+    container set = open_container(path);
+    if (!set)
+        return 1;
     int damaged = 0, number = 0;
     bool any_crc = false;
-    for (subimage *img = set->subimages; img; img = img->next) {
-        std::string which = "image " + std::to_string(++number) + " '" + name_of(img) + "'";
-        std::string crc_text;
-        std::vector<std::string> problems = image_problems(img, &crc_text);
-        any_crc = any_crc || subblock_find(img->subblocks, velkan_type_crc32, 0);
-        printf("%s: %u bytes, checksum %s%s: %s\n", which.c_str(), img->size,
-               hex16(img->checksum).c_str(), crc_text.c_str(), problems.empty() ? "ok" : "BAD");
-        for (const auto &problem : problems)
-            complain(which + ": " + problem);
-        damaged += problems.empty() ? 0 : 1;
+    json images = json::array();
+    for (subimage *img = set->subimages; img; img = img->next, number++) {
+        image_check c = check_image(set.get(), img);
+        any_crc = any_crc || c.has_crc;
+        damaged += c.problems.empty() ? 0 : 1;
+        images.push_back(check_json(c, img));
+        if (json_output)
+            continue;
+        std::string crc_text = c.has_crc ? ", CRC-32 " + hex32(c.stored_crc) : "";
+        printf("%s: %u bytes, checksum %s%s: %s\n", c.which.c_str(), img->size,
+               hex16(img->checksum).c_str(), crc_text.c_str(), c.problems.empty() ? "ok" : "BAD");
+        for (const auto &problem : c.problems)
+            complain(path + ": " + c.which + ": " + problem);
     }
     std::string extent_problem;
-    printf("%s\n", extent_line(set.get(), static_cast<uint32_t>(number), &extent_problem).c_str());
+    std::string line = extent_line(set.get(), static_cast<uint32_t>(number), &extent_problem);
+    bool ok = damaged == 0 && extent_problem.empty();
+    if (json_output) {
+        json extent = extent_json(set.get());
+        if (!extent.is_null())
+            extent["ok"] = extent_problem.empty();
+        print_json({{"file_size", set->file_size},
+                    {"extent", extent},
+                    {"extent_problem", extent_problem.empty() ? json() : json(extent_problem)},
+                    {"images", images},
+                    {"damaged", damaged},
+                    {"ok", ok}});
+        return ok ? 0 : 1;
+    }
+    printf("%s\n", line.c_str());
     if (!extent_problem.empty())
         complain(path + ": " + extent_problem);
     if (!any_crc && number > 0)
         printf("no CRC-32 subblocks: the images are checked by their 16-bit checksums only\n");
     printf("%d image(s), %d damaged\n", number, damaged);
-    return damaged || !extent_problem.empty() ? 1 : 0;
+    return ok ? 0 : 1;
 }
 
 int extract(const std::string &path, const std::string &name, const std::string &out,
@@ -203,7 +247,8 @@ int extract(const std::string &path, const std::string &name, const std::string 
     subimage *img =
         image_find_component(set.get(), product.empty() ? nullptr : &ident, name.c_str());
     if (!img) {
-        complain("no image '" + name + "'" + (product.empty() ? "" : " for " + product + ":" + hw));
+        complain("no image '" + shown(name) + "'" +
+                 (product.empty() ? "" : " for " + device_text({product, hw})));
         return 1;
     }
     std::vector<uint8_t> chunk(chunk_size);
@@ -220,8 +265,6 @@ int extract(const std::string &path, const std::string &name, const std::string 
     }
     if (file)
         file->commit();
-    else if (fflush(stdout) != 0)
-        throw failure(std::string("standard output: ") + strerror(errno));
     return 0;
 }
 
