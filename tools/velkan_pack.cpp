@@ -83,7 +83,7 @@ void add_readers(CLI::App &app, arguments &a) {
     CLI::App *list = app.add_subcommand("list", "Show what a container holds");
     list->add_option("FILE", a.file, "Container")->required();
     list->add_flag("-v,--verbose", a.extra_verbosity, "Add the partition entries");
-    list->add_flag("--json", a.json, "One JSON document instead (keys in velkan-format(5))");
+    list->add_flag("--json", a.json, "One JSON document instead (keys in velkan-pack(1))");
     list->footer(status_help + std::string("when FILE is not a container the flasher reads."));
 
     CLI::App *verify = app.add_subcommand(
