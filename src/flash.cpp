@@ -36,7 +36,7 @@ int read_component(const preflight_image &checked, nand_part *part, uint8_t *buf
         return -1;
     uint32_t crc = crc32_update(0, buffer + header_size, img->size);
     if (crc != checked.crc) {
-        error("Image '%.12s' changed since it was checked: CRC-32 %08x, now %08x", img->name,
+        error("Image '%s' changed since it was checked: CRC-32 %08x, now %08x", checked.c->name,
               checked.crc, crc);
         return -1;
     }

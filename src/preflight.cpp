@@ -90,12 +90,12 @@ int check_crc(preflight_image *p) {
         return 0;
     uint32_t expected;
     if (!velkan_crc32_decode(sb, &expected)) {
-        error("Image '%.12s': invalid CRC-32 subblock", p->img->name);
+        error("Image '%s': invalid CRC-32 subblock", p->c->name);
         return -1;
     }
     if (expected != p->crc) {
-        error("Image '%.12s': CRC-32 mismatch, expected %08x, computed %08x", p->img->name,
-              expected, p->crc);
+        error("Image '%s': CRC-32 mismatch, expected %08x, computed %08x", p->c->name, expected,
+              p->crc);
         return -1;
     }
     p->crc_given = true;
