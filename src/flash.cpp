@@ -1,9 +1,11 @@
 #include "flash.h"
 
+#include "check.h"
 #include "geometry.h"
 #include "log.h"
 #include "nand.h"
 #include "owners.h"
+#include "report.h"
 #include "stop_signals.h"
 #include "velkan.h"
 
@@ -49,11 +51,12 @@ class component_partition {
     }
     component_partition(const component_partition &) = delete;
     component_partition &operator=(const component_partition &) = delete;
-    // 0, or -1 when the partition cannot be opened (reported).
+    // 0, or -1 when the partition cannot be opened (reported). --check opens
+    // it read-only.
     int acquire(const char *name) {
         if (simulate)
             return 0;
-        return nand_open(name, &opened_);
+        return nand_open(name, &opened_, check_only ? nand_read_only : nand_read_write);
     }
     nand_part *get() {
         return opened_ ? opened_ : &simulated_;
@@ -74,18 +77,24 @@ int component_prepare(image_set *set, hw_ident *ident, const component &c,
         fprintf(stderr, "No suitable %s image found.\n", c.name);
         return -1;
     }
+    check_image(c.name, set, *img);
     if (partition->acquire(c.name) < 0)
         return -1;
     nand_part *part = partition->get();
     uint64_t total = geometry_component_length((*img)->size, c.with_header, part->page_size);
+    if (!simulate)
+        check_partition(part, total);
     // A simulated run has no partition to fit, but its length must stay a flash length.
     uint64_t room = simulate ? INT32_MAX : part->usable_size;
     if (!geometry_fits(total, room)) {
         error("Image too big to fit partition");
         return -1;
     }
-    if (!simulate && c.mode == flash_mode_jffs2 && nand_check_cleanmarker(part) < 0)
-        return -1;
+    if (!simulate && c.mode == flash_mode_jffs2) {
+        if (nand_check_cleanmarker(part) < 0)
+            return -1;
+        check_cleanmarker(part);
+    }
     *length = static_cast<uint32_t>(total);
     return 0;
 }
@@ -119,6 +128,7 @@ int flash_component(image_set *set, hw_ident *ident, const component &c) {
     if (flash_image(part, buffer.get(), static_cast<int32_t>(length), c.mode) < 0)
         return -1;
     stop_signals_completed(c.name);
+    report_completed(c.name);
     return 0;
 }
 

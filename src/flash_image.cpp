@@ -5,6 +5,7 @@
 #include "log.h"
 #include "nand.h"
 #include "owners.h"
+#include "progress.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -148,6 +149,7 @@ int read_back_and_verify(good_blocks *walk, const uint8_t *data, uint32_t size, 
             return -1;
         compare_block(&errors, block, data + offset, offset, span);
         offset += span;
+        flash_phase_step(span);
     }
     for (int i = 0; i < errors.count; i++)
         error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", errors.found[i].offset,
@@ -172,6 +174,7 @@ int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
     log_printf(2, "Erase %u blocks", block_count);
     if (!check_geometry(part))
         return -1;
+    flash_phase phase(part, phase_erase, uint64_t(block_count) * part->info.erasesize);
     good_blocks walk;
     good_blocks_start(&walk, part, first_block, false);
     for (uint32_t erased = 0; erased < block_count; erased++) {
@@ -181,7 +184,9 @@ int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
             error("Ran out of good blocks to erase");
         if (found <= 0 || nand_erase(part, static_cast<int>(block)) < 0)
             return -1;
+        flash_phase_step(part->info.erasesize);
     }
+    phase.succeeded();
     return 0;
 }
 
@@ -189,6 +194,7 @@ int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
     log_printf(2, "Program %u bytes", length);
     if (!check_geometry(part))
         return -1;
+    flash_phase phase(part, phase_write, length);
     good_blocks walk;
     good_blocks_start(&walk, part, 0, true);
     uint32_t erasesize = part->info.erasesize;
@@ -199,7 +205,9 @@ int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
             program_block(part, block, data + offset, span) < 0)
             return -1;
         offset += span;
+        flash_phase_step(span);
     }
+    phase.succeeded();
     return 0;
 }
 
@@ -240,11 +248,14 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
         return -1;
     good_blocks walk;
     good_blocks_start(&walk, part, 0, true);
+    flash_phase phase(part, phase_read_back, size);
     int differs = read_back_and_verify(&walk, data, size, mode, block.get());
     if (differs < 0)
         return -1;
     // Clean markers for the blocks behind the image, whatever the verify found.
     if (mode == flash_mode_jffs2 && mark_remaining(&walk) < 0)
         return -1;
+    if (!differs)
+        phase.succeeded();
     return differs ? -1 : 0;
 }

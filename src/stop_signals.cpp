@@ -1,6 +1,7 @@
 #include "stop_signals.h"
 
 #include "log.h"
+#include "report.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -33,6 +34,7 @@ held_signals::~held_signals() {
         if (sigismember(&set_, sig) && sigismember(&pending, sig)) {
             error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig),
                   completed[0] ? completed : "none");
+            report_stopped(sig);
             fflush(stdout);
             break;
         }

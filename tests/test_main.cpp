@@ -1,10 +1,16 @@
 // The command line and the run sequence, through the real binary. The host has
 // no device identity, so every run also reports that file missing.
+#include "ident.h"
+#include "report.h"
 #include "support/process.h"
 #include "velkan_writer.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <fstream>
+#include <sstream>
+#include <string.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +44,12 @@ const std::vector<row> rows = {
     {{}, 2, usage, "Nothing to do!\n"},
     {{"-?"}, 2, usage, ""},
     {{"-f", "--flash-only", "rootfs"}, 2, "", "Valid --flash-only options:\n" + names},
+    {{"-f", "--report", "-"}, 2, "", "--report: '-' is not allowed; give a path or /dev/fd/N\n"},
+    {{"--check", "-h", "A:B", "--flash-only", "pirl"},
+     0,
+     "Identity: product A, HW build B (override)\n"
+     "Check passed: a flash would go ahead; nothing was written\n",
+     noid},
     {{"-f", "-h", ":::"}, 2, "", ""},
     {{"-f", "-v", "-h", "::A:::", "--flash-only", "pirl"}, 1, "", noid},
     {{"-f", "-v", "-h", "::A::B:x", "--flash-only", "pirl"}, 0, over + syncs + done + again, noid},
@@ -103,6 +115,71 @@ TEST(CommandLine, Table) {
             EXPECT_EQ(got.out, expand(r.out, dir.path())) << shown;
         EXPECT_EQ(r.err == "*" ? "*" : got.err, expand(r.err, dir.path())) << shown;
     }
+}
+
+// --help is the usage text, then a line for each option beyond it; --version
+// names the build. Both end with status 0.
+TEST(CommandLine, HelpAndVersion) {
+    std::string usage_text = run_tool({"-?"}).out;
+    auto got = run_tool({"--help"});
+    EXPECT_EQ(got.status, 0);
+    ASSERT_EQ(got.out.substr(0, usage_text.size()), usage_text);
+    std::istringstream rest(got.out.substr(usage_text.size()));
+    std::string line;
+    for (const char *option : {"--check", "--progress", "--report <arg>", "--help", "--version"}) {
+        char column[40];
+        snprintf(column, sizeof column, "  %-29s ", option);
+        EXPECT_TRUE(std::getline(rest, line) && line.rfind(column, 0) == 0 &&
+                    line.size() > strlen(column))
+            << option << ": " << line;
+    }
+    EXPECT_FALSE(std::getline(rest, line)) << line;
+    got = run_tool({"--version"});
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.out.rfind("velkan-flasher " VF_VERSION " (commit ", 0), 0u) << got.out;
+}
+
+// The record's strings, parsed back with a JSON parser: every byte sequence
+// comes back as it was, bytes that are no UTF-8 as the code points of their
+// values, and a text too long for a line is cut, with the line still whole.
+TEST(Report, Strings) {
+    struct {
+        const char *name, *bytes, *parsed;
+    } rows[] = {
+        {"plain", "VF100", "VF100"},
+        {"quote and backslash", "a\"b\\c", "a\"b\\c"},
+        {"controls", "\x01\t\n\x1f\x7f", "\x01\t\n\x1f\x7f"},
+        {"utf-8 of 2, 3 and 4 bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"stray bytes", "\xff\x80", "\xc3\xbf\xc2\x80"},
+        {"overlong", "\xc0\xaf", "\xc3\x80\xc2\xaf"},
+        {"surrogate", "\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+        {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},
+        {"sequence cut short", "\xe2\x82x", "\xc3\xa2\xc2\x82x"},
+    };
+    temp_dir dir;
+    std::string path = dir.path() + "/record";
+    ASSERT_EQ(report_open(path.c_str()), 0);
+    std::string long_text(3000, '"');
+    for (const auto &row : rows) {
+        hw_ident ident = {const_cast<char *>(row.bytes), nullptr};
+        report_identity(&ident, false);
+    }
+    hw_ident ident = {long_text.data(), long_text.data()};
+    report_identity(&ident, false);
+    std::ifstream file(path);
+    std::string line;
+    for (const auto &row : rows) {
+        ASSERT_TRUE(std::getline(file, line)) << row.name;
+        auto event = nlohmann::json::parse(line);
+        EXPECT_EQ(event["product"], row.parsed) << row.name;
+        EXPECT_TRUE(event["hw_build"].is_null()) << row.name;
+    }
+    ASSERT_TRUE(std::getline(file, line));
+    auto event = nlohmann::json::parse(line);
+    EXPECT_LE(line.size(), 4096u);
+    EXPECT_EQ(long_text.rfind(event["product"].get<std::string>(), 0), 0u);
+    EXPECT_TRUE(event["truncated"].get<bool>());
 }
 
 } // namespace

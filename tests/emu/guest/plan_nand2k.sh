@@ -14,13 +14,23 @@ t_container() {
 }
 
 # Block 0 of the kernel partition and block 1 of the initfs partition (inside
-# the image) are bad: the data moves on to the next good blocks.
+# the image) are bad: the data moves on to the next good blocks. Again with
+# --progress, its lines on a file and on a terminal.
 t_bad_blocks() {
   nand_load badblocks=0,17 || return
   flasher ident=VF100:A1 bad -f -v -F "$DATA/basic.velkan"
   expect bad 0 "out:Skipping bad block 0
 Skipping bad block 1
 Image(s) successfully flashed"
+  expect_flashed kernel initfs 0 1
+  flasher ident=VF100:A1 progress -f --progress -F "$DATA/basic.velkan"
+  expect progress 0 "out=$FLASHED"
+  expect_progress "$T/progress.err" file
+  mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+  vfhelper tty timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" -f --progress \
+    -F "$DATA/basic.velkan" >"$T/tty.out" || bad "--progress on a terminal: status $?"
+  expect_progress "$T/tty.out" terminal
+  umount /dev/pts
   expect_flashed kernel initfs 0 1
 }
 
@@ -65,7 +75,8 @@ Image(s) successfully flashed"
 }
 
 # Kernel variants for two products; the device identity (or -h) picks one:
-# IDENTITY|ARGUMENTS|CHECK|KERNEL.
+# IDENTITY|ARGUMENTS|CHECK|KERNEL. --check then names the images that
+# velkan-pack check names for that identity, and leaves the flash as it is.
 t_identity() {
   nand_load || return
   local id args check kernel
@@ -74,6 +85,12 @@ t_identity() {
     flasher "ident=$id" id -f $args -F "$DATA/variants.velkan"
     expect id 0 ${check:+"$check"}
     expect_content "$KDEV" "$DATA/exp-$kernel.bin"
+    snapshot before
+    # shellcheck disable=SC2086 # the arguments are words
+    flasher "ident=$id" check --check $args -F "$DATA/variants.velkan"
+    case $args in *-h*) id=${args##*-h } ;; esac
+    expect check 0 "out:$(cat "$DATA/check-$id.txt")"
+    snapshot after
   done <<EOF
 VF200:B3|||kernel-b
 VF100:A1|||kernel-a
@@ -103,23 +120,33 @@ EOF
   fi
 }
 
-# Random single-bit flips on reads, which the ECC corrects: the read-back of a
-# 12 MiB initfs image still verifies.
+# Random single-bit flips on reads, which the ECC corrects, on a chip with a
+# bad block in each partition: the read-back of a 12 MiB initfs image still
+# verifies. The record of --report agrees with the chip and the flash: bad
+# blocks, blocks erased, bytes written and the bit flips that the kernel
+# counts as corrected.
 t_bitflips() {
-  nand_load bitflips=1 || return
+  nand_load badblocks=1,$((KBLOCKS + 2)) bitflips=1 || return
   dd if=/dev/urandom of="$T/big.bin" bs=1024 count=12288 2>/dev/null
-  dmesg -c >/dev/null
-  flasher ident=VF100:A1 flips -f -i "$T/big.bin"
-  info "bitflips: $(dmesg | grep -c 'flipping bit') bits flipped on the tool's reads"
-  expect flips 0 "out=Reading and flashing initfs image
-Image(s) successfully flashed"
+  local k=/sys/class/mtd/mtd$KNUM/corrected_bits i=/sys/class/mtd/mtd$INUM/corrected_bits
+  set -- "$(cat "$k")" "$(cat "$i")"
+  flasher ident=VF100:A1 flips -f -k "$DATA/kernel.bin" -i "$T/big.bin" --report "$T/flips.json"
+  set -- $(($(cat "$k") - $1)) $(($(cat "$i") - $2))
+  info "bitflips: $1 and $2 bits corrected on the tool's reads"
+  [ $(($1 + $2)) -gt 0 ] || bad "no bit flip corrected: the record's ECC counts prove nothing"
+  send_record flips "$(printf '{"status":0,"signal":null,"completed":["kernel","initfs"],"partitions":{"kernel":{"bad":[1],"good":%d,"length":%d,"corrected":%d},"initfs":{"bad":[2],"good":%d,"length":%d,"corrected":%d}}}' \
+    $((KBLOCKS - 1)) "$(size_of "$DATA/exp-kernel.bin")" "$1" \
+    $((IBLOCKS - 1)) "$(size_of "$T/big.bin")" "$2")" "$T/flips.json"
+  expect flips 0 "out=$FLASHED"
+  expect_content "$KDEV" "$DATA/exp-kernel.bin"
   expect_content "$IDEV" "$T/big.bin"
   rm -f "$T/big.bin"
 }
 
 # refused: runs the rows HOW|NAME|MESSAGE|ARGUMENTS on a seeded chip: each
-# fails with its message on stderr and nothing on stdout, and both partitions
-# stay as they were. The row nopart runs with "initfs" missing from the table.
+# fails with its message on stderr and nothing on stdout, --check with the
+# same lines on stderr, and both partitions stay as they were. The row nopart
+# runs with "initfs" missing from the table.
 refused() {
   seed
   snapshot before
@@ -130,6 +157,9 @@ refused() {
     # shellcheck disable=SC2086 # the arguments are words
     flasher "$how" "$name" -f $args
     expect "$name" 1 "err:$msg" out=
+    # shellcheck disable=SC2086 # the arguments are words
+    flasher "$how" "$name-check" --check $args
+    expect "$name-check" 1 "err=$(cat "$T/$name.err")"
     mv "$T/mtd.saved" "$T/mtd.table"
   done
   snapshot after
@@ -166,16 +196,18 @@ EOF
 }
 
 # A hang-up and a stop request while the initfs is written (slowly): the
-# hang-up is ignored, the stop waits until the initfs is verified and marked.
+# hang-up is ignored, the stop waits until the initfs is verified and marked,
+# and the record's last event says so.
 t_signals() {
   nand_load do_delays=1 programm_delay=2000 || return
-  flasher ident=VF100:A1 sig -f -F "$DATA/basic.velkan" &
+  flasher ident=VF100:A1 sig -f -F "$DATA/basic.velkan" --report "$T/sig.json" &
   local run=$! pid=""
   while [ -z "$pid" ] && kill -0 $run 2>/dev/null; do pid=$(pidof velkan-flasher); done
   vfhelper kill-when "$IDEV" "$(head -c 4 "$DATA/exp-initfs.bin")" "$pid" 1 15 ||
     bad "no signal sent"
   wait $run
   expect sig 143 "err:Stopped by signal 15 (Terminated); partitions completed: kernel, initfs"
+  send_record sig '{"status":143,"signal":15,"completed":["kernel","initfs"]}' "$T/sig.json"
   expect_content "$IDEV" "$DATA/exp-initfs.bin"
   expect_markers "$IDEV" yes ""
 }

@@ -10,7 +10,12 @@
  *   vfhelper kill-when DEV TEXT PID SIGNAL...
  *                                  waits until DEV starts with TEXT, then
  *                                  sends the signals in turn to PID
+ *   vfhelper tty PROGRAM ARGS...   runs the program on a new terminal (its
+ *                                  stdin, stdout and stderr), copies what it
+ *                                  writes there to stdout and exits with its
+ *                                  status, as "script" does
  */
+#define _GNU_SOURCE
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <signal.h>
@@ -18,14 +23,43 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+static int on_terminal(char **argv) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0) {
+        perror("vfhelper: pseudo-terminal");
+        return 1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int slave = open(ptsname(master), O_RDWR);
+        if (slave < 0 || dup2(slave, 0) < 0 || dup2(slave, 1) < 0 || dup2(slave, 2) < 0)
+            _exit(126);
+        execvp(argv[0], argv);
+        _exit(127);
+    }
+    char buf[4096];
+    ssize_t n;
+    /* The read fails (EIO) once the program and its children have closed the terminal. */
+    while ((n = read(master, buf, sizeof buf)) > 0)
+        fwrite(buf, 1, (size_t)n, stdout);
+    int status;
+    if (pid < 0 || waitpid(pid, &status, 0) < 0)
+        return 1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 int main(int argc, char **argv) {
     if (argc == 1) {
         for (;;)
             pause();
     }
+    if (argc > 2 && strcmp(argv[1], "tty") == 0)
+        return on_terminal(argv + 2);
     int markbad = argc == 5 && strcmp(argv[1], "markbad-when") == 0;
     size_t len = argc > 3 ? strlen(argv[3]) : 0;
     char buf[64];
