@@ -347,7 +347,8 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     // A session that hangs up must not end the run halfway through a flash.
     signal(SIGHUP, SIG_IGN);
-    run_settings settings = {};
+    // Lives until the process ends, with the -h strings it holds.
+    static run_settings settings;
     int parsed = parse_command_line(argc, argv, &settings);
     if (parsed == cli_usage)
         print_usage();
