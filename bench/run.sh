@@ -21,9 +21,13 @@
 # say) in the same rounds. --no-suites skips timing the test suites.
 # Installs what it needs first (scripts/setup.sh: run as root on Debian 12).
 # Logs and data stay in build/emu/bench/.
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . emu/lib.sh
+
+# Every step that can fail names itself first, so that a failure says which.
+step="start"
+trap 'echo "bench: failed while $step (line $LINENO)" >&2' ERR
 
 usage() {
   echo "usage: bench/run.sh [--rounds N] [--chips \"2k 512\"] [--clock wall|icount|both]" \
@@ -74,9 +78,14 @@ data=$out/data
 rm -rf "$out"
 mkdir -p "$data" "$out/host"
 
+step="installing what the benchmark needs (scripts/setup.sh)"
 scripts/setup.sh >&2
+step="preparing the emulated device (guest software, device build, velkan-pack)"
 emu_prepare >&2
+step="building the host velkan-flasher for the strace step"
+cmake --build --preset host --target velkan-flasher >/dev/null
 emu_say "benchmark data"
+step="making the benchmark data"
 arm-linux-musleabihf-gcc -static -O2 -Wall -Wextra -Werror -isystem build/kernel-headers-armhf \
   -o "$data/vfbench" bench/guest/vfbench.c
 echo "ROUNDS=$rounds" >"$data/bench.conf"
@@ -109,6 +118,7 @@ emu_pack create "$data/bench.velkan" --release bench \
   "kernel=$data/kernel.bin" "initfs=$data/initfs.bin" >/dev/null
 emu_initramfs "$data" "$out/initramfs.cpio.gz" bench/guest/*.sh
 
+step="benchmarking on the emulated device"
 for clock in $clocks; do
   qemu_args=""
   [ "$clock" = icount ] && qemu_args="-icount shift=0"
@@ -131,6 +141,7 @@ done
 # until it is closed again (the headers; the data is read later through a
 # descriptor of its own).
 emu_say "opening a 32 MiB container under strace"
+step="opening a 32 MiB container under strace"
 head -c $((30 * 1024 * 1024)) /dev/urandom >"$out/host/initfs30.bin"
 emu_pack create "$out/host/c32.velkan" --release bench \
   "kernel=$data/kernel.bin" "initfs=$out/host/initfs30.bin" >/dev/null
@@ -156,6 +167,7 @@ timed_ms() {
 seconds() { printf '%d.%d s' $(($1 / 1000)) $(($1 % 1000 / 100)); }
 
 suite_rows=()
+step="timing the test suites"
 if [ "$suites" = 1 ]; then
   emu_say "unit suites"
   for preset in host armhf; do
@@ -171,10 +183,12 @@ if [ "$suites" = 1 ]; then
   suite_rows+=("| emulated-device suite (tests/emu/run.sh) | $count tests, $(seconds "$ms") |")
 fi
 
+step="measuring the device binary"
 arm-linux-gnueabihf-strip -o "$out/host/velkan-flasher.stripped" build/device/velkan-flasher
 binary_size=$(stat -c %s "$out/host/velkan-flasher.stripped")
 
 # --- the tables ----------------------------------------------------------------
+step="writing the tables"
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
 echo
 echo "velkan-flasher benchmark, $(date -u +%Y-%m-%d), host: $(nproc) x ${cpu:-unknown CPU}"

@@ -28,6 +28,18 @@ emu_prepare() {
 
 emu_pack() { "$EMU_PACK" "$@"; }
 
+# emu_noise NAME SIZE: SIZE bytes that look random (incompressible) and are
+# the same on every run for the same NAME, so that the flash contents of two
+# runs can be compared byte for byte.
+emu_noise() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -pbkdf2 -pass "pass:$1"; }
+
+# emu_jffs2 TREE ERASE_SIZE OUT: a JFFS2 image of TREE without clean markers,
+# every file dated 2024-01-01 so that the image is the same on every run.
+emu_jffs2() {
+  find "$1" -exec touch -h -d @1704067200 {} +
+  mkfs.jffs2 -n -e "$2" -r "$1" -o "$3"
+}
+
 # Packs the guest's root file system: busybox, the mtd-utils programs with
 # their libraries, the two modules, the tool, the guest scripts, the data
 # folder given ($1, copied to /data) and any further files (copied to /vf,

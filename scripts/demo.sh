@@ -3,7 +3,9 @@
 # few files) into a VELKAN container and verifies it, boots the emulated ARM
 # device with a simulated NAND chip, checks the container there with --check,
 # flashes it with -v and --progress and shows the log, the record of the
-# flash, the flash contents and the files of the mounted initfs.
+# flash, the flash contents and the files of the mounted initfs. The sample is
+# the same on every run; the checksums of both partitions after the flash are
+# kept in build/emu/dumps/demo.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,13 +16,13 @@ emu_prepare
 data=$EMU_BUILD/demo-data
 rm -rf "$data"
 mkdir -p "$data/tree/etc" "$data/tree/bin" "$data/tree/lib"
-head -c 600000 /dev/urandom >"$data/kernel.bin"
+emu_noise demo-kernel 600000 >"$data/kernel.bin"
 printf 'demo firmware 1.0\n' >"$data/tree/etc/version"
 printf 'product VF100, hardware A1\n' >"$data/tree/etc/device"
 printf '#!/bin/sh\necho "hello from the freshly flashed initfs"\n' >"$data/tree/bin/hello"
 chmod 755 "$data/tree/bin/hello"
-head -c 200000 /dev/urandom >"$data/tree/lib/firmware.bin"
-mkfs.jffs2 -n -e 128KiB -r "$data/tree" -o "$data/initfs.jffs2"
+emu_noise demo-firmware 200000 >"$data/tree/lib/firmware.bin"
+emu_jffs2 "$data/tree" 128KiB "$data/initfs.jffs2"
 
 echo
 echo "== velkan-pack create demo.velkan"
@@ -40,6 +42,8 @@ echo "== booting the emulated ARM device (qemu-system-arm, Debian's armmp kernel
 rc=0
 emu_boot "$EMU_BUILD/demo.cpio.gz" demo "$log" 300 || rc=$?
 grep -v '^VF-' "$log"
+mkdir -p "$EMU_BUILD/dumps"
+grep '^VF-DUMP ' "$log" >"$EMU_BUILD/dumps/demo.txt" || true
 if [ "$rc" -ne 0 ] || ! grep -q '^VF-END demo' "$log"; then
   echo "demo: the emulated device did not finish (qemu status $rc)" >&2
   exit 1

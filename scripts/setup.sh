@@ -7,8 +7,8 @@ packages=(
   cmake ninja-build g++ googletest clang clang-format clang-tidy
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross musl-dev:armhf
   qemu-user-static qemu-system-arm
-  libcli11-dev nlohmann-json3-dev
-  mtd-utils cpio strace
+  libcli11-dev nlohmann-json3-dev zlib1g-dev
+  mtd-utils cpio strace openssl
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -4,6 +4,7 @@
 #include "ident.h"
 #include "log.h"
 #include "nand.h"
+#include "preflight.h"
 #include "report.h"
 #include "velkan.h"
 
@@ -23,6 +24,17 @@ bool finished;
 
 bool wanted() {
     return !finished && (check_only || report_active());
+}
+
+// The 16-bit checksum of the image's data being read.
+uint16_t checksum;
+
+// The checksum the image's header gives: a loose file's is the one computed
+// for the FILE_DATA subblock built for it.
+uint16_t header_checksum(const subimage *img) {
+    velkan_file_data fields;
+    subblock *sb = subblock_find(img->subblocks, velkan_type_file_data, 0);
+    return sb && velkan_file_data_decode(sb, &fields) ? fields.checksum : img->checksum;
 }
 
 // The image's place among the images of its file, from 1; 0 for a loose file.
@@ -58,14 +70,14 @@ int bad_blocks(nand_part *part, uint32_t *bad, int *listed) {
 
 } // namespace
 
-void check_identity(const hw_ident *ident, bool override) {
+void check_note_identity(const hw_ident *ident, bool override) {
     report_identity(ident, override);
     if (check_only)
         log_printf(0, "Identity: product %s, HW build %s%s", ident->product, ident->hw_build,
                    override ? " (override)" : "");
 }
 
-void check_container(const image_set *set, const char *path) {
+void check_note_container(const image_set *set, const char *path) {
     report_container(set, path);
     if (!check_only)
         return;
@@ -78,11 +90,11 @@ void check_container(const image_set *set, const char *path) {
                release ? reinterpret_cast<const char *>(release->data) : "");
 }
 
-void check_image(const char *component, const image_set *set, const subimage *img) {
+void check_note_image(const char *component, const image_set *set, const subimage *img) {
     if (!wanted())
         return;
     int index = image_index(set, img);
-    report_image(component, img, index);
+    report_image(component, img, index, header_checksum(img));
     if (!check_only)
         return;
     if (index == 0) {
@@ -97,7 +109,7 @@ void check_image(const char *component, const image_set *set, const subimage *im
     log_printf(0, "%s: data at offset %u of %s", component, img->data_offset, img->path);
 }
 
-void check_partition(nand_part *part, uint64_t length) {
+void check_note_partition(nand_part *part, uint64_t length) {
     if (!wanted())
         return;
     uint32_t bad[max_listed];
@@ -125,13 +137,45 @@ void check_partition(nand_part *part, uint64_t length) {
                static_cast<unsigned long long>(length));
 }
 
-void check_cleanmarker(const nand_part *part) {
+void check_note_cleanmarker(const nand_part *part) {
     if (check_only)
         log_printf(0, "%s: OOB layout takes the clean marker (%u free OOB bytes)", part->name,
                    part->ecclayout.oobavail);
 }
 
-void check_finished() {
+void check_note_chunk(const uint8_t *bytes, uint32_t count) {
+    if (wanted())
+        checksum ^= xor_words16(bytes, count);
+}
+
+void check_note_data(const preflight_image *p) {
+    uint16_t computed = checksum;
+    checksum = 0;
+    if (!wanted())
+        return;
+    const char *name = p->c->name;
+    uint16_t expected = header_checksum(p->img);
+    report_data(name, p->img->size, p->crc, p->crc_given, expected, computed);
+    if (!check_only)
+        return;
+    log_printf(0, "%s: %u bytes read, CRC-32 %08x%s", name, p->img->size, p->crc,
+               p->crc_given ? ", as the image says" : " (the image gives none)");
+    if (expected == computed)
+        log_printf(0, "%s: checksum %04x, as the header says", name, computed);
+    else
+        log_printf(0, "Warning: %s: checksum %04x in the header, %04x over data and filler", name,
+                   expected, computed);
+}
+
+void check_finished(const preflight_result *checked) {
+    if (wanted() && checked->count > 0)
+        report_memory(checked->memory_needed, checked->memory_available);
+    unsigned long long needed = (checked->memory_needed + 1023) / 1024;
+    if (check_only && checked->count > 0 && checked->memory_available >= 0)
+        log_printf(0, "Memory: %llu KiB needed, %llu KiB available", needed,
+                   static_cast<unsigned long long>(checked->memory_available / 1024));
+    else if (check_only && checked->count > 0)
+        log_printf(0, "Memory: %llu KiB needed; the kernel does not say what is available", needed);
     finished = true;
     if (check_only)
         log_printf(0, "Check passed: a flash would go ahead; nothing was written");

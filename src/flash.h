@@ -1,25 +1,31 @@
-// The kernel and initfs components: which image, which partition, and the
-// sequence that flashes one.
+// The run's component sequence: the checks before the first erase, then the
+// kernel and the initfs, each read, checked to be what the checks read, and
+// flashed, with the stop signals held from the first erase on.
 #pragma once
 
 #include "flash_image.h"
+#include "preflight.h"
 
 #include <stdint.h>
 
-struct nand_part;
-struct image_set;
 struct hw_ident;
+struct image_set;
+struct nand_part;
+struct stop_signals;
 struct subimage;
 
-// Checks before anything is erased: picks each requested component and,
-// outside simulation, checks that its partition opens and takes it. The
-// partitions are closed again. 0, or -1 (reported).
-int flash_check(image_set *set, hw_ident *ident, bool kernel, bool initfs);
+// What a run flashes.
+struct flash_request {
+    preflight_request checks; // the components, and the container they may come from
+    bool kill;                // -K: end the initfs's processes before it is flashed
+};
+
+// The run from the checks to the last sync: the pre-flight, sync, the kernel,
+// the initfs (after -K), the success line and sync again. A simulated run reads
+// and checks all the same, but opens and writes no partition. From the first
+// erase on the stop signals are held; a pending one ends the process when a
+// partition is completed, before the next one is erased and after the last
+// sync. 0, or -1 (reported).
+int flash_run(image_set *set, hw_ident *ident, const flash_request *req, stop_signals *signals);
 // The kernel boot header page (part->page_size bytes) in front of img.
 void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header);
-// Both flash their component. SIGINT, SIGTERM and SIGQUIT that come in while
-// the partition is erased, written, read back or marked are held until it is
-// done; then they end the process, after a line on stderr that names the
-// partitions completed.
-int flash_kernel(image_set *set, hw_ident *ident);
-int flash_initfs(image_set *set, hw_ident *ident);

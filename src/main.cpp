@@ -4,10 +4,10 @@
 #include "check.h"
 #include "flash.h"
 #include "ident.h"
-#include "kill.h"
 #include "log.h"
 #include "progress.h"
 #include "report.h"
+#include "stop_signals.h"
 #include "velkan.h"
 
 #include <errno.h>
@@ -251,71 +251,58 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
 
 namespace {
 
-// The identity and the images: the identity from the device or the override,
-// the container, then the loose files. 0, or -1 (reported).
-int load_inputs(run_settings *settings, hw_ident *ident, image_set *set) {
-    bool override_complete = settings->override_product && settings->override_hw_build;
+// The device's identity: from "/proc/component_version", replaced by a
+// complete -h override. False when neither gives one (reported).
+bool establish_identity(hw_ident *ident, const run_settings &settings) {
+    bool override_complete = settings.override_product && settings.override_hw_build;
     if (read_hw_ident(ident) < 0 && !override_complete)
-        return -1;
+        return false;
     if (override_complete) {
         log_printf(1, "Using product code and HW revision override.");
         free(ident->product);
         free(ident->hw_build);
-        ident->product = settings->override_product;
-        ident->hw_build = settings->override_hw_build;
+        ident->product = settings.override_product;
+        ident->hw_build = settings.override_hw_build;
     }
-    check_identity(ident, override_complete);
-    if (settings->container_path) {
-        if (image_open(set, settings->container_path) < 0)
-            return -1;
-        check_container(set, settings->container_path);
-    }
-    if (settings->kernel_path &&
-        velkan_add_subimage(set, "kernel", settings->kernel_path, nullptr) < 0)
-        return -1;
-    if (settings->initfs_path &&
-        velkan_add_subimage(set, "initfs", settings->initfs_path, nullptr) < 0)
-        return -1;
-    return 0;
+    check_note_identity(ident, override_complete);
+    return true;
 }
 
-// Flashes the components chosen, after the checks. The exit status.
-int flash_components(run_settings *settings, hw_ident *ident, image_set *set) {
-    log_printf(1, "Calling sync()");
-    sync();
-    if (settings->component_mask & component_kernel) {
-        log_printf(0, "Reading and flashing kernel image");
-        if (flash_kernel(set, ident) < 0)
-            return 1;
+// The container's images, then the loose ones in front of them. The request
+// learns what the container holds. False on failure (reported).
+bool load_images(image_set *set, const run_settings &settings, flash_request *req) {
+    if (settings.container_path) {
+        if (image_open(set, settings.container_path) < 0)
+            return false;
+        req->checks.container = settings.container_path;
+        for (subimage *img = set->subimages; img; img = img->next)
+            req->checks.container_images++;
+        check_note_container(set, settings.container_path);
     }
-    if (settings->component_mask & component_initfs) {
-        log_printf(0, "Reading and flashing initfs image");
-        if (settings->kill_request) {
-            log_printf(1, "Killing initfs processes");
-            kill_initfs_processes();
-        }
-        if (flash_initfs(set, ident) < 0)
-            return 1;
-    }
-    log_printf(0, "Image(s) successfully flashed%s", simulate ? " (not!)" : "");
-    log_printf(1, "Calling sync() again");
-    sync();
-    if (settings->restart) {
-        log_printf(0, "Rebooting...");
-        if (!simulate) {
-            // The record ends here and what the log holds is flushed: a
-            // successful restart does not return.
-            report_end(0);
-            fflush(stdout);
-            return reboot(RB_AUTOBOOT);
-        }
-    }
-    return 0;
+    if (settings.kernel_path &&
+        velkan_add_subimage(set, "kernel", settings.kernel_path, nullptr) < 0)
+        return false;
+    return !settings.initfs_path ||
+           velkan_add_subimage(set, "initfs", settings.initfs_path, nullptr) >= 0;
 }
 
-// The run after the options: the inputs, the checks before anything is
-// touched, then (unless --check) the flash. The exit status.
-int run(run_settings *settings) {
+// The end of a successful run: the restart that -R asks for, unless simulated.
+int finish(bool restart) {
+    if (!restart)
+        return 0;
+    log_printf(0, "Rebooting...");
+    if (simulate)
+        return 0;
+    // The record ends here and what the log holds is flushed: a successful
+    // restart does not return.
+    report_end(0);
+    fflush(stdout);
+    return reboot(RB_AUTOBOOT);
+}
+
+// The run after the options: the identity, the images, the checks and (but
+// for --check) the flash and the restart. The exit status.
+int run(const run_settings &settings, stop_signals *signals) {
     // The identity and the images live until the process ends.
     static hw_ident ident;
     static image_set *set;
@@ -324,22 +311,22 @@ int run(run_settings *settings) {
         perror("malloc");
         return 1;
     }
-    if (load_inputs(settings, &ident, set) < 0)
+    flash_request req = {};
+    req.checks.kernel = settings.component_mask & component_kernel;
+    req.checks.initfs = settings.component_mask & component_initfs;
+    req.kill = settings.kill_request;
+    if (!establish_identity(&ident, settings) || !load_images(set, settings, &req) ||
+        flash_run(set, &ident, &req, signals) < 0)
         return 1;
-    // Everything that can be checked is, before the first block is erased.
-    bool kernel = settings->component_mask & component_kernel;
-    bool initfs = settings->component_mask & component_initfs;
-    if (flash_check(set, &ident, kernel, initfs) < 0)
-        return 1;
-    check_finished();
-    if (check_only)
-        return 0;
-    return flash_components(settings, &ident, set);
+    return check_only ? 0 : finish(settings.restart);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    // Which stop signals the tool was started with blocked or ignored.
+    stop_signals signals;
+    stop_signals_start(&signals);
     if (!hold_standard_streams())
         return 1;
     // A progress line that cannot be written is lost, nothing more: a reader
@@ -360,5 +347,5 @@ int main(int argc, char **argv) {
                  check_only ? "check"
                  : simulate ? "simulate"
                             : "flash");
-    return report_end(run(&settings));
+    return report_end(run(settings, &signals));
 }

@@ -221,7 +221,7 @@ void report_container(const image_set *set, const char *path) {
     emit(&line);
 }
 
-void report_image(const char *component, const subimage *img, int index) {
+void report_image(const char *component, const subimage *img, int index, uint16_t checksum) {
     if (!report_active())
         return;
     json_line line;
@@ -237,11 +237,35 @@ void report_image(const char *component, const subimage *img, int index) {
     add_number(&line, "data_offset", img->data_offset);
     add_number(&line, "data_size", img->data_size);
     add_number(&line, "size", img->size);
-    // A loose file has its checksum in the FILE_DATA subblock built for it.
-    velkan_file_data fields;
-    subblock *sb = subblock_find(img->subblocks, velkan_type_file_data, 0);
-    add_number(&line, "checksum",
-               sb && velkan_file_data_decode(sb, &fields) ? fields.checksum : img->checksum);
+    add_number(&line, "checksum", checksum);
+    emit(&line);
+}
+
+void report_data(const char *component, uint32_t bytes, uint32_t crc, bool crc_given,
+                 uint16_t checksum, uint16_t computed) {
+    if (!report_active())
+        return;
+    json_line line;
+    begin(&line, "data");
+    add_string(&line, "component", component);
+    add_number(&line, "bytes", bytes);
+    add_number(&line, "crc32", crc);
+    add_bool(&line, "crc32_given", crc_given);
+    add_number(&line, "checksum", checksum);
+    add_number(&line, "checksum_computed", computed);
+    emit(&line);
+}
+
+void report_memory(uint64_t needed, int64_t available) {
+    if (!report_active())
+        return;
+    json_line line;
+    begin(&line, "memory");
+    add_number(&line, "needed", needed);
+    if (available >= 0)
+        add_number(&line, "available", static_cast<unsigned long long>(available));
+    else
+        add_raw(&line, "available", "null");
     emit(&line);
 }
 

@@ -25,8 +25,16 @@ void report_identity(const hw_ident *ident, bool override);
 // The container that was opened.
 void report_container(const image_set *set, const char *path);
 // The image picked for a component: index is its place among the images of
-// its file (from 1), 0 for a loose file.
-void report_image(const char *component, const subimage *img, int index);
+// its file (from 1), 0 for a loose file; checksum is the header's.
+void report_image(const char *component, const subimage *img, int index, uint16_t checksum);
+// The image's data read in full before the flash: its CRC-32 (crc_given: the
+// image carries one, which it equals), the header's 16-bit checksum and the
+// one computed.
+void report_data(const char *component, uint32_t bytes, uint32_t crc, bool crc_given,
+                 uint16_t checksum, uint16_t computed);
+// The memory the flash needs; available: what the kernel says, -1 when it
+// does not.
+void report_memory(uint64_t needed, int64_t available);
 // The component's partition as opened, and the length the component takes on
 // it; count bad blocks, the first listed of them in bad.
 void report_partition(nand_part *part, uint64_t length, const uint32_t *bad, int listed, int count);

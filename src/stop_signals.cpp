@@ -6,48 +6,66 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
 // The signals that ask the run to stop.
-const int stop_signals[] = {SIGINT, SIGTERM, SIGQUIT};
+const int stop_signal_numbers[] = {SIGINT, SIGTERM, SIGQUIT};
 
-// Partitions flashed completely so far, for the line of a stopped run.
-char completed[32] = "";
+// Ends the process by sig, which was taken while blocked: it is raised again
+// and let through alone, so another stop signal that is pending stays blocked
+// and cannot end the process in its place.
+[[noreturn]] void end_by(int sig) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    // Not reached: the default action of every stop signal ends the process.
+    _exit(128 + sig);
+}
 
 } // namespace
 
-held_signals::held_signals() {
-    sigemptyset(&set_);
-    for (int sig : stop_signals) {
+void stop_signals_start(stop_signals *s) {
+    memset(s, 0, sizeof *s);
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    sigemptyset(&s->watched);
+    for (int sig : stop_signal_numbers) {
         struct sigaction action;
-        if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
-            sigaddset(&set_, sig);
+        if (!sigismember(&blocked, sig) && sigaction(sig, nullptr, &action) == 0 &&
+            action.sa_handler != SIG_IGN)
+            sigaddset(&s->watched, sig);
     }
-    sigprocmask(SIG_BLOCK, &set_, &saved_);
 }
 
-held_signals::~held_signals() {
-    sigset_t pending;
-    sigpending(&pending);
-    for (int sig : stop_signals) {
-        if (sigismember(&set_, sig) && sigismember(&pending, sig)) {
-            error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig),
-                  completed[0] ? completed : "none");
-            report_stopped(sig);
-            fflush(stdout);
-            break;
-        }
-    }
-    // A pending signal takes its default course here and ends the process.
-    sigprocmask(SIG_SETMASK, &saved_, nullptr);
+void stop_signals_hold(stop_signals *s) {
+    if (s->held)
+        return;
+    sigprocmask(SIG_BLOCK, &s->watched, nullptr);
+    s->held = true;
 }
 
-void stop_signals_completed(const char *name) {
-    size_t used = strlen(completed);
-    snprintf(completed + used, sizeof completed - used, "%s%s", used ? ", " : "", name);
+void stop_signals_completed(stop_signals *s, const char *name) {
+    size_t used = strlen(s->completed);
+    snprintf(s->completed + used, sizeof s->completed - used, "%s%s", used ? ", " : "", name);
 }
 
-void stop_signals_reset() {
-    completed[0] = 0;
+void stop_signals_check(stop_signals *s) {
+    if (!s->held)
+        return;
+    const timespec now = {0, 0};
+    int sig = sigtimedwait(&s->watched, nullptr, &now);
+    if (sig <= 0)
+        return;
+    // The progress lines so far come first in a log that takes both streams.
+    fflush(stdout);
+    error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig),
+          s->completed[0] ? s->completed : "none");
+    report_stopped(sig);
+    end_by(sig);
 }

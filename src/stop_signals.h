@@ -1,24 +1,26 @@
-// SIGINT, SIGTERM and SIGQUIT while a partition is flashed: held until it is
-// done, then they end the run after a line that says how far it got.
+// SIGINT, SIGTERM and SIGQUIT during a run: held from the first erase to the
+// end of the run and looked at at each partition boundary, so that a stop
+// request never leaves a partition half written.
 #pragma once
 
 #include <signal.h>
 
-// Holds the stop signals for as long as it lives; once it goes, a signal that
-// came in ends the process, after a line on stderr that names the partitions
-// completed. Signals that the tool was started with ignored stay ignored.
-class held_signals {
-  public:
-    held_signals();
-    ~held_signals();
-    held_signals(const held_signals &) = delete;
-    held_signals &operator=(const held_signals &) = delete;
-
-  private:
-    sigset_t set_, saved_;
+// The run's stop signals; filled by stop_signals_start.
+struct stop_signals {
+    sigset_t watched;   // those neither blocked nor ignored when the tool started
+    bool held;          // blocked since the first erase
+    char completed[32]; // partitions flashed completely, for the line
 };
 
+// Notes which stop signals the run may hold. One that the tool was started
+// with blocked or ignored is left as it is and never looked at.
+void stop_signals_start(stop_signals *s);
+// Holds the watched signals from now on to the end of the process.
+void stop_signals_hold(stop_signals *s);
 // Adds name to the partitions completed.
-void stop_signals_completed(const char *name);
-// Forgets the partitions completed.
-void stop_signals_reset();
+void stop_signals_completed(stop_signals *s, const char *name);
+// A partition boundary. When a held signal is pending, takes it, flushes
+// stdout, writes a line on stderr that names it and the partitions completed,
+// and ends the process by that same signal; returns only when none is pending
+// (or none is held yet: then a signal has already acted).
+void stop_signals_check(stop_signals *s);

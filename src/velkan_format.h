@@ -33,6 +33,13 @@ constexpr int velkan_name_width = 12;
 constexpr int velkan_product_width = 16;
 constexpr int velkan_hw_build_width = 8;
 
+// Header limits: a file header of at most this many bytes in all, and a
+// subimage header whose subblocks cost their encoded length plus 2 each.
+constexpr uint32_t velkan_file_header_max = 512;
+constexpr int velkan_subimage_budget = 510;
+// The largest value of a subblock.
+constexpr int velkan_max_value_len = 255;
+
 // Data areas are a multiple of this, filled up with 0xFF.
 constexpr uint32_t velkan_data_alignment = 128;
 // The largest data size whose rounded size still fits 32 bits.

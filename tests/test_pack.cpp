@@ -1,4 +1,5 @@
 // velkan-pack through its binary: one table per command.
+#include "crc32.h"
 #include "support/process.h"
 #include "velkan_writer.h"
 
@@ -9,12 +10,31 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#ifdef VF_HAVE_ZLIB
+#include <zlib.h>
+#endif
 
 namespace vw = velkan_writer;
 using args = std::vector<std::string>;
 using nlohmann::json;
 
 namespace {
+
+// The CRC-32 as zlib computes it (on the host; a cross build has only ours).
+uint32_t crc_of(const std::string &bytes) {
+    const auto *p = reinterpret_cast<const uint8_t *>(bytes.data());
+#ifdef VF_HAVE_ZLIB
+    return static_cast<uint32_t>(crc32(0, p, static_cast<uInt>(bytes.size())));
+#else
+    return crc32_update(0, p, static_cast<uint32_t>(bytes.size()));
+#endif
+}
+
+std::string hex(uint32_t value) {
+    char text[12];
+    snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
 
 // One run: the arguments after the command's own, the exit status, a part of
 // stdout (all of it when exact) and a part of stderr (none: stderr is empty).
@@ -54,7 +74,9 @@ class Pack : public ::testing::Test {
 };
 
 TEST_F(Pack, Create) {
-    std::string k = "kernel=" + abc, warning = "\nvelkan-pack: warning: image ";
+    std::string k = "kernel=" + abc, warning = "\nvelkan-pack: warning: image ", builds25;
+    for (int i = 0; i < 25; i++)
+        builds25 += ":H"; // with the CRC-32, over the header budget
     // clang-format off
     const run rows[] = {
         {{k, "initfs=" + big}, 0, "", ""},
@@ -68,6 +90,7 @@ TEST_F(Pack, Create) {
         {{k + ",valid=ABCDEFGHIJKLMNOPQ"}, 2, "", "longer than 16"},
         {{"kernelkernelk=" + abc}, 2, "", "longer than 12"},
         {{k + ",version=" + std::string(256, 'v')}, 2, "", "version of image"},
+        {{k + ",version=" + std::string(255, 'v') + ",valid=P" + builds25}, 2, "", "take 516 bytes of the header budget of 510"},
         {{"kernel=" + dir.path() + "/missing"}, 1, "", "missing: No such file"},
         {{"kernel=" + out}, 1, "", "fw.velkan: is also an input; not overwritten"},
         {{"initfs=" + big}, 1, "", "fw.velkan: File too large"}, // with writes limited to 8 KiB
@@ -95,12 +118,12 @@ TEST_F(Pack, List) {
     expect({"create", out, "--release", "R2.1", "kernel=" + abc + ",version=2.6.28,valid=VX-510:B101:B204,valid=VX-440,partition=1:2:0x20000", "initfs=" + big}, {{}, 0, "", ""});
     std::string odd = dir.write("odd.velkan", unaligned("initfs"));
     const std::string head = "SW version in image: R2.1\n\nImage 'kernel', size 128 bytes\n\tValid for VX-510: B101, B204\n\tValid for VX-440\n\tVersion 2.6.28\n";
-    const std::string tail = "Image 'initfs', size 20096 bytes\n'kernel': data at offset 128, 128 bytes, checksum 0x9d02\n'initfs': data at offset 286, 20096 bytes, checksum 0x0000\n2 image(s) in 20382 bytes\n";
+    const std::string tail = "Image 'initfs', size 20096 bytes\n'kernel': data at offset 144, 128 bytes, checksum 0x9d02\n'initfs': data at offset 308, 20096 bytes, checksum 0x0000\n2 image(s) in 20404 bytes\n";
     const run rows[] = {
-        {{out}, 0, head + "Image 'initfs', size 20096 bytes\n2 image(s) in 20382 bytes\n", ""},
+        {{out}, 0, head + "Image 'initfs', size 20096 bytes\n2 image(s) in 20404 bytes\n", ""},
         {{"-v", out}, 0, head + tail, ""},
         {{"-vv", out}, 0, head + "Partition: type 1, flash mode 2, size 131072\n" + tail, ""},
-        {{"-v", odd}, 0, "Image 'initfs', size 128 bytes\n'initfs': data at offset 39, 3 bytes (128 with filler), checksum 0x9d02\n1 image(s) in 167 bytes\n", "WARNING: Image 'initfs' not aligned"},
+        {{"-v", odd}, 0, "Image 'initfs', size 128 bytes\n'initfs': data at offset 55, 3 bytes (128 with filler), checksum 0x9d02\n1 image(s) in 183 bytes\n", "WARNING: Image 'initfs' not aligned"},
         {{dir.path() + "/missing"}, 1, "", "missing: No such file"},
     };
     // clang-format on
@@ -108,34 +131,80 @@ TEST_F(Pack, List) {
         expect({"list"}, r, true);
 
     json doc = json::parse(expect({"list", "--json", out}, {{}, 0, "", ""}).out);
-    EXPECT_EQ(doc, json::parse(R"({"file_size": 20382, "release": "R2.1", "images": [
-        {"name": "kernel", "data_offset": 128, "size": 128, "data_size": 128, "checksum": 40194,
+    EXPECT_EQ(doc, json::parse(R"({"file_size": 20404, "release": "R2.1",
+        "extent": {"images": 2, "file_length": 20404}, "images": [
+        {"name": "kernel", "data_offset": 144, "size": 128, "data_size": 128, "checksum": 40194,
+         "crc32": )" + std::to_string(crc_of(vw::padded("abc"))) +
+                               R"(,
          "version": "2.6.28", "valid_for": [{"product": "VX-510", "hw_builds": ["B101", "B204"]},
          {"product": "VX-440", "hw_builds": []}], "partitions": [{"type": 1, "mode": 2, "size": 131072}]},
-        {"name": "initfs", "data_offset": 286, "size": 20096, "data_size": 20096, "checksum": 0,
+        {"name": "initfs", "data_offset": 308, "size": 20096, "data_size": 20096, "checksum": 0,
+         "crc32": )" + std::to_string(crc_of(vw::padded(std::string(20000, 'K')))) +
+                               R"(,
          "version": null, "valid_for": [], "partitions": []}]})"));
     EXPECT_TRUE(json::parse(run_pack({"list", "--json", odd}).out)["release"].is_null());
 }
 
 TEST_F(Pack, Verify) {
-    // clang-format off
     expect({"create", out, "kernel=" + abc, "initfs=" + big}, {{}, 0, "", ""});
     const std::string good = vw::read_file(out);
-    auto flipped = [&](size_t at) { return good.substr(0, at) + char(good[at] ^ 1) + good.substr(at + 1); };
+    const size_t data = 55; // the kernel's data area: abc and filler
+    auto changed = [&](std::initializer_list<std::pair<size_t, char>> bytes) {
+        std::string file = good;
+        for (auto [at, value] : bytes)
+            file[data + at] = value;
+        return file;
+    };
+    auto crcs = [&](const std::string &file) {
+        return "CRC-32 " + hex(crc_of(good.substr(data, 128))) + " in the header, " +
+               hex(crc_of(file.substr(data, 128))) + " over data and filler\n";
+    };
+    // Faults that the 16-bit checksum misses: the same bit flipped in two
+    // bytes at even offsets, and two words swapped.
+    const std::string lane = changed({{0, 'a' ^ 1}, {2, 'c' ^ 1}});
+    const std::string swapped = changed({{0, 'c'}, {1, '\xFF'}, {2, 'a'}, {3, 'b'}});
+    vw::container old{"", {}, {vw::image("kernel", "abc")}};
+    old.integrity = false;
     vw::image short_list("kernel", "abc");
     short_list.extra = {vw::subblock('2', std::string(20, 'P'))};
-    const std::string bad = ": BAD\nimage 2 'initfs': 20096 bytes, checksum 0x0000: ok\n2 image(s), 1 damaged\n";
+    const std::string kernel_ok = "image 1 'kernel': 128 bytes, checksum 0x9d02, CRC-32 " +
+                                  hex(crc_of(good.substr(data, 128))) + ": ok\n";
+    const std::string bad = ": BAD\nimage 2 'initfs'", head = "image 1 'kernel': ";
     const std::pair<std::string, run> rows[] = {
-        {good, {{}, 0, "image 1 'kernel': 128 bytes, checksum 0x9d02: ok\n", ""}},
-        {flipped(39), {{}, 1, bad, "image 1 'kernel': checksum 0x9d02 in the header, 0x9d03 over data and filler\n"}},
-        {flipped(39 + 101), {{}, 1, bad, "image 1 'kernel': checksum 0x9d02 in the header, 0x9c02 over data"}},
+        {good, {{}, 0, kernel_ok, ""}},
+        {changed({{0, 'a' ^ 1}}), {{}, 1, bad, head + "checksum 0x9d02 in the header, 0x9d03"}},
+        {lane, {{}, 1, bad, head + crcs(lane)}},
+        {swapped, {{}, 1, bad, head + crcs(swapped)}},
+        {good.substr(0, data + 128),
+         {{},
+          1,
+          kernel_ok + "extent: 2 image(s) in 20315 bytes: BAD\n1 image(s), 0 damaged\n",
+          "the extent subblock gives 2 image(s) in 20315 bytes, the file holds 1 in 183: cut"}},
+        {old.encode(),
+         {{}, 0, "no extent subblock: a cut or extended file is not detected\nno CRC-32", ""}},
         {unaligned("kernel"), {{}, 1, "", "data size 3 is not a multiple of 128"}},
-        {vw::container{"", {}, {short_list}}.encode(), {{}, 1, "", "product / HW rev subblock 1 of 20 bytes is malformed"}},
+        {vw::container{"", {}, {short_list}}.encode(),
+         {{}, 1, "", "product / HW rev subblock 1 of 20 bytes is malformed"}},
         {good.substr(0, good.size() - 1), {{}, 1, "", "not a container the flasher reads"}},
     };
-    // clang-format on
     for (const auto &[container, r] : rows)
         expect({"verify", dir.write("v.velkan", container)}, r);
+}
+
+TEST(Crc32, AsZlibComputesIt) {
+    std::string bytes;
+    for (int i = 0; i < 1000; i++)
+        bytes += static_cast<char>(i * 7 + i / 13);
+    // Every length up to a few slices, from every alignment, in two pieces.
+    for (size_t start = 0; start < 8; start++)
+        for (size_t length = 0; length < 40; length++) {
+            std::string piece = bytes.substr(start, length);
+            const uint8_t *p = reinterpret_cast<const uint8_t *>(piece.data());
+            uint32_t crc = crc32_update(crc32_update(0, p, length / 3), p + length / 3,
+                                        static_cast<uint32_t>(length - length / 3));
+            EXPECT_EQ(crc, crc_of(piece)) << start << "+" << length;
+        }
+    EXPECT_EQ(crc_of("123456789"), 0xCBF43926u) << "the check value of CRC-32";
 }
 
 TEST_F(Pack, Check) {

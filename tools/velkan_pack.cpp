@@ -9,6 +9,7 @@
 
 #include "ident.h"
 #include "log.h"
+#include "crc32.h"
 #include "velkan.h"
 
 #include <CLI/CLI.hpp>
@@ -142,10 +143,6 @@ std::string version_in(subblock *list, bool *present = nullptr) {
     if (present)
         *present = sb != nullptr;
     return sb ? field(sb->data, sb->len) : std::string();
-}
-
-bool valid_for_is_whole(const subblock *sb) {
-    return sb->len >= product_width && (sb->len - product_width) % hw_build_width == 0;
 }
 
 std::vector<vw::valid_for> valid_for_of(subimage *img) {
@@ -400,11 +397,15 @@ nlohmann::ordered_json image_json(subimage *img) {
             partitions.push_back({{"type", p.type}, {"mode", p.mode}, {"size", p.size}});
     bool has_version;
     std::string version = version_in(img->subblocks, &has_version);
+    subblock *crc_sb = subblock_find(img->subblocks, velkan_type_crc32, 0);
+    uint32_t crc;
+    bool has_crc = crc_sb && velkan_crc32_decode(crc_sb, &crc);
     return {{"name", name_of(img)},
             {"data_offset", img->data_offset},
             {"size", img->size},
             {"data_size", img->data_size},
             {"checksum", img->checksum},
+            {"crc32", has_crc ? nlohmann::ordered_json(crc) : nlohmann::ordered_json()},
             {"version", has_version ? nlohmann::ordered_json(version) : nlohmann::ordered_json()},
             {"valid_for", valid},
             {"partitions", partitions}};
@@ -418,9 +419,15 @@ int list(const std::string &path, int extra_verbosity, bool json) {
     if (json) {
         bool has_release;
         std::string release = version_in(set->header_subblocks, &has_release);
+        subblock *extent_sb = subblock_find(set->header_subblocks, velkan_type_extent, 0);
+        uint32_t images, length;
+        nlohmann::ordered_json extent;
+        if (extent_sb && velkan_extent_decode(extent_sb, &images, &length))
+            extent = {{"images", images}, {"file_length", length}};
         nlohmann::ordered_json doc = {
             {"file_size", set->file_size},
             {"release", has_release ? nlohmann::ordered_json(release) : nlohmann::ordered_json()},
+            {"extent", extent},
             {"images", nlohmann::ordered_json::array()}};
         for (subimage *img = set->subimages; img; img = img->next)
             doc["images"].push_back(image_json(img));
@@ -442,6 +449,87 @@ int list(const std::string &path, int extra_verbosity, bool json) {
 
 // ---- verify ----
 
+// The checksum and CRC-32 of an image's data and filler, read as the flasher
+// reads them. False after the reader's report.
+bool digest_of(subimage *img, uint16_t *sum, uint32_t *crc) {
+    std::vector<uint8_t> chunk(chunk_size);
+    *sum = 0;
+    *crc = 0;
+    for (uint32_t pos = 0; pos < img->size;) {
+        uint32_t count = std::min(chunk_size, img->size - pos);
+        if (velkan_read_bytes(img, pos, chunk.data(), count) < 0)
+            return false;
+        *sum ^= xor_words16(chunk.data(), count);
+        *crc = crc32_update(*crc, chunk.data(), count);
+        pos += count;
+    }
+    return true;
+}
+
+std::string hex32(uint32_t value) {
+    char text[12];
+    snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+// What the image's header says against its data, one text a problem; the
+// CRC-32 found in its header goes to crc_text.
+std::vector<std::string> image_problems(subimage *img, std::string *crc_text) {
+    std::vector<std::string> problems;
+    uint16_t sum = 0;
+    uint32_t crc = 0;
+    bool read = digest_of(img, &sum, &crc);
+    if (!read)
+        problems.push_back("data cannot be read");
+    else if (sum != img->checksum)
+        problems.push_back("checksum " + hex16(img->checksum) + " in the header, " + hex16(sum) +
+                           " over data and filler");
+    if (subblock *sb = subblock_find(img->subblocks, velkan_type_crc32, 0)) {
+        uint32_t stored;
+        if (!velkan_crc32_decode(sb, &stored)) {
+            problems.push_back("CRC-32 subblock of " + std::to_string(sb->len) +
+                               " bytes is malformed");
+        } else {
+            *crc_text = ", CRC-32 " + hex32(stored);
+            if (read && stored != crc)
+                problems.push_back("CRC-32 " + hex32(stored) + " in the header, " + hex32(crc) +
+                                   " over data and filler");
+        }
+    }
+    if (img->data_size % velkan_data_alignment)
+        problems.push_back("data size " + std::to_string(img->data_size) +
+                           " is not a multiple of " + std::to_string(velkan_data_alignment));
+    for (int n = 0; subblock *sb = subblock_find(img->subblocks, velkan_type_valid_for, n); n++)
+        if (!velkan_valid_for_whole(sb))
+            problems.push_back("product / HW rev subblock " + std::to_string(n + 1) + " of " +
+                               std::to_string(sb->len) + " bytes is malformed");
+    std::vector<vw::partition> entries;
+    if (!partitions_of(img, &entries))
+        problems.push_back("partition subblock is malformed");
+    return problems;
+}
+
+// The file's extent subblock against the images read and the file's size:
+// the line for stdout, and a problem or none.
+std::string extent_line(image_set *set, uint32_t images, std::string *problem) {
+    subblock *sb = subblock_find(set->header_subblocks, velkan_type_extent, 0);
+    if (!sb)
+        return "no extent subblock: a cut or extended file is not detected";
+    uint32_t stored_images, stored_length;
+    if (!velkan_extent_decode(sb, &stored_images, &stored_length)) {
+        *problem = "extent subblock of " + std::to_string(sb->len) + " bytes is malformed";
+        return "extent: BAD";
+    }
+    std::string line = "extent: " + std::to_string(stored_images) + " image(s) in " +
+                       std::to_string(stored_length) + " bytes";
+    if (stored_images == images && stored_length == set->file_size)
+        return line + ": ok";
+    *problem = "the extent subblock gives " + std::to_string(stored_images) + " image(s) in " +
+               std::to_string(stored_length) + " bytes, the file holds " + std::to_string(images) +
+               " in " + std::to_string(set->file_size) + ": cut, extended or images dropped";
+    return line + ": BAD";
+}
+
 int verify(const std::string &path) {
     image_set *set = open_container(path);
     if (!set) {
@@ -449,33 +537,26 @@ int verify(const std::string &path) {
         return 1;
     }
     int damaged = 0, number = 0;
+    bool any_crc = false;
     for (subimage *img = set->subimages; img; img = img->next) {
         std::string which = "image " + std::to_string(++number) + " '" + name_of(img) + "'";
-        std::vector<std::string> problems;
-        uint16_t sum = 0;
-        if (subimage_checksum(img, &sum) < 0)
-            problems.push_back("data cannot be read");
-        else if (sum != img->checksum)
-            problems.push_back("checksum " + hex16(img->checksum) + " in the header, " +
-                               hex16(sum) + " over data and filler");
-        if (img->data_size % 128)
-            problems.push_back("data size " + std::to_string(img->data_size) +
-                               " is not a multiple of 128");
-        for (int n = 0; subblock *sb = subblock_find(img->subblocks, '2', n); n++)
-            if (!valid_for_is_whole(sb))
-                problems.push_back("product / HW rev subblock " + std::to_string(n + 1) + " of " +
-                                   std::to_string(sb->len) + " bytes is malformed");
-        std::vector<vw::partition> entries;
-        if (!partitions_of(img, &entries))
-            problems.push_back("partition subblock is malformed");
-        printf("%s: %u bytes, checksum %s: %s\n", which.c_str(), img->size,
-               hex16(img->checksum).c_str(), problems.empty() ? "ok" : "BAD");
+        std::string crc_text;
+        std::vector<std::string> problems = image_problems(img, &crc_text);
+        any_crc = any_crc || subblock_find(img->subblocks, velkan_type_crc32, 0);
+        printf("%s: %u bytes, checksum %s%s: %s\n", which.c_str(), img->size,
+               hex16(img->checksum).c_str(), crc_text.c_str(), problems.empty() ? "ok" : "BAD");
         for (const auto &problem : problems)
             complain(which + ": " + problem);
         damaged += problems.empty() ? 0 : 1;
     }
+    std::string extent_problem;
+    printf("%s\n", extent_line(set, static_cast<uint32_t>(number), &extent_problem).c_str());
+    if (!extent_problem.empty())
+        complain(path + ": " + extent_problem);
+    if (!any_crc && number > 0)
+        printf("no CRC-32 subblocks: the images are checked by their 16-bit checksums only\n");
     printf("%d image(s), %d damaged\n", number, damaged);
-    return damaged ? 1 : 0;
+    return damaged || !extent_problem.empty() ? 1 : 0;
 }
 
 // ---- check ----

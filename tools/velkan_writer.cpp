@@ -1,5 +1,7 @@
 #include "velkan_writer.h"
 
+#include "crc32.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,25 +12,21 @@ namespace velkan_writer {
 
 namespace {
 
-constexpr size_t name_width = 12;
-constexpr size_t product_width = 16;
-constexpr size_t hw_build_width = 8;
-constexpr size_t max_value = 255;
-// 5 + body length may not exceed 512.
-constexpr size_t max_header_body = 507;
-constexpr uint64_t max_data_size = 0xFFFFFF80u;
+// The file header's body: at most the header less its first 5 bytes.
+constexpr size_t max_header_body = velkan_file_header_max - 5;
+constexpr size_t max_value = velkan_max_value_len;
 
 [[noreturn]] void refuse(const std::string &what) {
     throw std::invalid_argument(what);
 }
 
-// A text field of the format: at most width characters, no NUL inside.
+// A text field of the format: at most width bytes, no NUL inside.
 void check_field(const std::string &text, size_t width, const char *what) {
     if (text.empty())
         refuse(std::string("empty ") + what);
     if (text.size() > width)
         refuse(std::string(what) + " '" + text + "' longer than " + std::to_string(width) +
-               " characters");
+               " bytes");
     if (text.find('\0') != std::string::npos)
         refuse(std::string(what) + " holds a NUL character");
 }
@@ -37,6 +35,11 @@ bytes nul_padded(const std::string &text, size_t width) {
     bytes field = text.substr(0, width);
     field.resize(width, '\0');
     return field;
+}
+
+size_t filler_after(uint64_t size) {
+    return static_cast<size_t>((velkan_data_alignment - size % velkan_data_alignment) %
+                               velkan_data_alignment);
 }
 
 } // namespace
@@ -62,31 +65,47 @@ bytes subblock(uint8_t type, const bytes &value) {
 }
 
 bytes padded(const bytes &data) {
-    bytes b = data;
-    size_t rest = data.size() % data_alignment;
-    if (rest)
-        b.append(data_alignment - rest, '\xFF');
-    return b;
+    return data + bytes(filler_after(data.size()), '\xFF');
 }
 
 uint16_t checksum(const bytes &data) {
-    bytes all = padded(data);
-    uint16_t sum = 0;
-    for (size_t i = 0; i + 1 < all.size(); i += 2)
-        sum ^= static_cast<uint16_t>(static_cast<uint8_t>(all[i]) | static_cast<uint8_t>(all[i + 1])
-                                                                        << 8);
-    return sum;
+    return summarize(data).checksum;
+}
+
+void data_digest::add(const char *piece, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        // Bytes at even offsets are the low halves of the little-endian words.
+        unsigned shift = (sum_.size + i) % 2 ? 8 : 0;
+        sum_.checksum ^= static_cast<uint16_t>(static_cast<uint8_t>(piece[i]) << shift);
+    }
+    sum_.crc = crc32_update(sum_.crc, reinterpret_cast<const uint8_t *>(piece),
+                            static_cast<uint32_t>(count));
+    sum_.size += count;
+}
+
+data_summary data_digest::finish() const {
+    data_digest all = *this;
+    bytes filler(filler_after(sum_.size), '\xFF');
+    all.add(filler.data(), filler.size());
+    all.sum_.size = sum_.size;
+    return all.sum_;
+}
+
+data_summary summarize(const bytes &data) {
+    data_digest digest;
+    digest.add(data.data(), data.size());
+    return digest.finish();
 }
 
 bytes file_data_value(const std::string &name, uint32_t data_size, uint16_t sum) {
-    return bytes("\x01\x01\x00", 3) + be16(sum) + nul_padded(name, name_width) + be32(data_size) +
-           be32(0);
+    return bytes("\x01\x01\x00", 3) + be16(sum) + nul_padded(name, velkan_name_width) +
+           be32(data_size) + be32(0);
 }
 
 bytes valid_for_value(const std::string &product, const std::vector<std::string> &hw_builds) {
-    bytes value = nul_padded(product, product_width);
+    bytes value = nul_padded(product, velkan_product_width);
     for (const auto &hw : hw_builds)
-        value += nul_padded(hw, hw_build_width);
+        value += nul_padded(hw, velkan_hw_build_width);
     return value;
 }
 
@@ -99,6 +118,10 @@ bytes partitions_value(const std::vector<partition> &entries) {
         value += be32(p.size);
     }
     return value;
+}
+
+bytes extent_value(uint32_t images, uint32_t file_length) {
+    return be32(images) + be32(file_length);
 }
 
 bytes file_header(uint32_t count, const bytes &body) {
@@ -123,33 +146,40 @@ bytes subimage_header(const std::vector<bytes> &subblocks, uint8_t spare) {
     return b;
 }
 
-std::vector<bytes> image::subblocks() const {
-    check_field(name, name_width, "image name");
-    if (data.size() > max_data_size)
+std::vector<bytes> image::subblocks(bool crc32) const {
+    return subblocks(summarize(data), crc32);
+}
+
+std::vector<bytes> image::subblocks(const data_summary &data_sum, bool crc32) const {
+    check_field(name, velkan_name_width, "image name");
+    if (data_sum.size > velkan_max_data_size)
         refuse("image '" + name + "' is too large");
     std::vector<bytes> list;
-    size_t rounded = (data.size() + data_alignment - 1) / data_alignment * data_alignment;
-    size_t stored = exact_size ? data.size() : rounded;
-    list.push_back(subblock(type_file_data, file_data_value(name, static_cast<uint32_t>(stored),
-                                                            velkan_writer::checksum(data))));
+    uint64_t stored = exact_size ? data_sum.size : data_sum.size + filler_after(data_sum.size);
+    list.push_back(
+        subblock(velkan_type_file_data,
+                 file_data_value(name, static_cast<uint32_t>(stored), data_sum.checksum)));
     if (!version.empty()) {
         if (version.size() > max_value)
-            refuse("version of image '" + name + "' longer than 255 characters");
-        list.push_back(subblock(type_version, version));
+            refuse("version of image '" + name + "' longer than 255 bytes");
+        list.push_back(subblock(velkan_type_version, version));
     }
     for (const auto &v : valid) {
-        check_field(v.product, product_width, "product");
+        check_field(v.product, velkan_product_width, "product");
         for (const auto &hw : v.hw_builds)
-            check_field(hw, hw_build_width, "HW build");
-        if (product_width + hw_build_width * v.hw_builds.size() > max_value)
+            check_field(hw, velkan_hw_build_width, "HW build");
+        if (velkan_product_width + velkan_hw_build_width * v.hw_builds.size() > max_value)
             refuse("too many HW builds for product '" + v.product + "'");
-        list.push_back(subblock(type_valid_for, valid_for_value(v.product, v.hw_builds)));
+        list.push_back(subblock(velkan_type_valid_for, valid_for_value(v.product, v.hw_builds)));
     }
     if (!partitions.empty()) {
-        if (15 + 6 * partitions.size() > max_value)
+        bytes value = partitions_value(partitions);
+        if (value.size() > max_value)
             refuse("too many partitions for image '" + name + "'");
-        list.push_back(subblock(type_partitions, partitions_value(partitions)));
+        list.push_back(subblock(velkan_type_partitions, value));
     }
+    if (crc32)
+        list.push_back(subblock(velkan_type_crc32, be32(data_sum.crc)));
     for (const auto &sb : extra) {
         if (sb.size() < 2 || sb.size() != 2u + static_cast<uint8_t>(sb[1]))
             refuse("malformed extra subblock");
@@ -158,35 +188,42 @@ std::vector<bytes> image::subblocks() const {
     size_t cost = 0;
     for (const auto &sb : list)
         cost += sb.size() + 2;
-    if (list.size() > 255 || cost > subimage_budget)
+    if (list.size() > 255 || cost > velkan_subimage_budget)
         refuse("subblocks of image '" + name + "' take " + std::to_string(cost) +
-               " bytes of the header budget of " + std::to_string(subimage_budget));
+               " bytes of the header budget of " + std::to_string(velkan_subimage_budget));
     return list;
 }
 
-bytes image::encode() const {
-    return subimage_header(subblocks()) + padded(data);
+bytes image::encode(bool crc32) const {
+    return subimage_header(subblocks(crc32)) + padded(data);
+}
+
+bytes container::header(uint64_t file_length) const {
+    std::vector<bytes> list;
+    if (!release.empty()) {
+        if (release.size() > max_value)
+            refuse("release version longer than 255 bytes");
+        list.push_back(subblock(velkan_type_version, release));
+    }
+    if (integrity)
+        list.push_back(
+            subblock(velkan_type_extent, extent_value(static_cast<uint32_t>(images.size()),
+                                                      static_cast<uint32_t>(file_length))));
+    list.insert(list.end(), extra_header.begin(), extra_header.end());
+    bytes out = file_header(list);
+    if (out.size() - 5 > max_header_body)
+        refuse("file header subblocks too long");
+    return out;
 }
 
 bytes container::encode() const {
-    std::vector<bytes> header;
-    if (!release.empty()) {
-        if (release.size() > max_value)
-            refuse("release version longer than 255 characters");
-        header.push_back(subblock(type_version, release));
-    }
-    header.insert(header.end(), extra_header.begin(), extra_header.end());
-    size_t body = 4;
-    for (const auto &sb : header)
-        body += sb.size();
-    if (body > max_header_body)
-        refuse("file header subblocks too long");
-    bytes out = file_header(header);
+    bytes body;
     for (const auto &img : images)
-        out += img.encode();
-    if (out.size() > 0xFFFFFFFFu)
+        body += img.encode(integrity);
+    uint64_t length = header(0).size() + body.size();
+    if (length > 0xFFFFFFFFu)
         refuse("container larger than 4 GiB - 1");
-    return out;
+    return header(length) + body;
 }
 
 void write_file(const std::string &path, const bytes &content) {

@@ -4,6 +4,9 @@
 // limits of the format and throw std::invalid_argument when one is broken.
 #pragma once
 
+#include "velkan_format.h"
+
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -14,17 +17,6 @@ namespace velkan_writer {
 
 using bytes = std::string;
 
-// Alignment of data areas; the filler is 0xFF.
-constexpr uint32_t data_alignment = 128;
-// Budget of a subimage header: the encoded subblocks plus 2 bytes per subblock.
-constexpr unsigned subimage_budget = 510;
-
-// Subblock type codes.
-constexpr uint8_t type_file_data = '.';
-constexpr uint8_t type_version = '1';
-constexpr uint8_t type_valid_for = '2';
-constexpr uint8_t type_partitions = '/';
-
 bytes be16(uint16_t value);
 bytes be32(uint32_t value);
 
@@ -34,6 +26,25 @@ bytes subblock(uint8_t type, const bytes &value);
 bytes padded(const bytes &data);
 // Exclusive-or of the little-endian 16-bit words of padded(data).
 uint16_t checksum(const bytes &data);
+
+// What an image header says about its data: the data size, and the checksum
+// and CRC-32 of the data with its filler.
+struct data_summary {
+    uint64_t size = 0;
+    uint16_t checksum = 0;
+    uint32_t crc = 0;
+};
+// Summarises data that comes in pieces.
+class data_digest {
+  public:
+    void add(const char *piece, size_t count);
+    // The summary of everything added, with the filler.
+    data_summary finish() const;
+
+  private:
+    data_summary sum_;
+};
+data_summary summarize(const bytes &data);
 
 // FILE_DATA value: 01 01 00, checksum, name (NUL-padded to 12), data size, 0.
 bytes file_data_value(const std::string &name, uint32_t data_size, uint16_t checksum);
@@ -47,6 +58,8 @@ struct partition {
 };
 // Partition value: 11 zero bytes, the entry count, the entries.
 bytes partitions_value(const std::vector<partition> &entries);
+// Extent value: the number of images, then the file's length.
+bytes extent_value(uint32_t images, uint32_t file_length);
 
 // File header: B4, body length, subblock count, subblocks, trailing bytes.
 bytes file_header(const std::vector<bytes> &subblocks, const bytes &trailing = {});
@@ -61,7 +74,8 @@ struct valid_for {
 };
 
 // One component image with the usual subblocks, in this order: FILE_DATA,
-// version, product / HW rev lists, partitions, extra (already encoded).
+// version, product / HW rev lists, partitions, CRC-32 (unless crc32 is false),
+// extra (already encoded).
 struct image {
     image() = default;
     image(std::string image_name, bytes image_data)
@@ -77,16 +91,26 @@ struct image {
     // true gives the real data size instead (a reader warns about it).
     bool exact_size = false;
 
-    std::vector<bytes> subblocks() const;
+    std::vector<bytes> subblocks(bool crc32 = true) const;
+    // The same for data of which only the summary is known.
+    std::vector<bytes> subblocks(const data_summary &data_sum, bool crc32 = true) const;
     // Header and padded data area.
-    bytes encode() const;
+    bytes encode(bool crc32 = true) const;
 };
 
+// A file header of these subblocks: the release version, the extent (when
+// integrity is true), extra_header; then each image with its CRC-32 (when
+// integrity is true). integrity false gives a container as older writers made
+// it.
 struct container {
     std::string release; // empty: no version subblock
     std::vector<bytes> extra_header;
     std::vector<image> images;
+    bool integrity = true;
 
+    // The file header for a file of this length (the length of the header
+    // does not depend on it).
+    bytes header(uint64_t file_length) const;
     bytes encode() const;
 };
 

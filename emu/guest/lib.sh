@@ -77,14 +77,16 @@ nand_load() {
 
 # --- running the tool -----------------------------------------------------------
 
-# flasher HOW NAME ARGS...: runs the tool in a mount namespace of its own, with
-# stdout, stderr and status in $T/NAME.out, .err and .rc. HOW:
+# flasher NAME HOW ARGS...: runs the tool in a mount namespace of its own, with
+# stdout, stderr and status in $T/NAME.out, .err and .rc; NAME becomes $RUN,
+# the run that the checks read. HOW:
 #   ident=PRODUCT:HW  /proc is a tmpfs with "component_version" and "mtd"
 #   ident             the same with $T/component_version as it stands
 #   noident           /proc is a tmpfs with "mtd" only
 #   realproc          the real /proc with the table bound over /proc/mtd
 flasher() {
-  local how=$1 name=$2
+  RUN=$1
+  local how=$2
   shift 2
   case $how in
   ident) ;; # $T/component_version as the test wrote it
@@ -94,11 +96,11 @@ flasher() {
     how=ident
     ;;
   esac
-  timeout 180 unshare -m /vf/inns.sh "$how" "$T" "$TOOL" "$@" >"$T/$name.out" 2>"$T/$name.err"
-  echo $? >"$T/$name.rc"
+  timeout 180 unshare -m /vf/inns.sh "$how" "$T" "$TOOL" "$@" >"$T/$RUN.out" 2>"$T/$RUN.err"
+  echo $? >"$T/$RUN.rc"
   # Every failure says why.
-  if [ "$(cat "$T/$name.rc")" = 1 ] && [ ! -s "$T/$name.err" ]; then
-    bad "$name: status 1 with nothing on stderr"
+  if [ "$(cat "$T/$RUN.rc")" = 1 ] && [ ! -s "$T/$RUN.err" ]; then
+    bad "$RUN: status 1 with nothing on stderr"
   fi
 }
 
@@ -106,6 +108,8 @@ flasher() {
 
 # dump DEV FILE [--oob]: every good block of the partition, bad blocks left out
 # (with --oob: every block, bad ones as 0xFF, each page followed by its OOB).
+# The dump's checksum goes to the console ("VF-DUMP test run file device
+# md5"), where two builds of the tool can be compared.
 dump() {
   local dev=$1 file=$2
   shift 2
@@ -117,6 +121,7 @@ dump() {
     bad "nanddump $dev failed"
     show nanddump "$T/nanddump.err"
   }
+  echo "VF-DUMP ${TEST:-} ${RUN:--} ${file##*/} $dev $(md5sum <"$file" | cut -d' ' -f1)"
 }
 
 size_of() { stat -c %s "$1"; }

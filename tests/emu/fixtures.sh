@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds the images, containers and expected flash contents of the emulated
-# device's tests into the folder $1 (it becomes /data in the guest).
+# device's tests into the folder $1 (it becomes /data in the guest). Every
+# run builds the same bytes.
 #
 # Expected contents are built here independently of the tool: a kernel
 # partition holds the boot header page (page-sized: "PIRL!img", 2, 0, the
@@ -30,7 +31,7 @@ padded() {
 # of that size (-: none). kernel-full needs all 16 blocks of the 2048-byte chip
 # with its header page, kernel-big more than the partition.
 while read -r k size page; do
-  head -c "$size" /dev/urandom >"$out/$k.bin"
+  emu_noise "$k" "$size" >"$out/$k.bin"
   [ "$page" = - ] && continue
   {
     printf 'PIRL!img\2\0\0\0\0\0\0\0'
@@ -59,9 +60,9 @@ while read -r i tag blob erase; do
   printf 'release %s\n' "$tag" >"$out/$i.tree/etc/version"
   printf '#!/bin/sh\necho "hello from the %s initfs"\n' "$tag" >"$out/$i.tree/bin/hello"
   chmod 755 "$out/$i.tree/bin/hello"
-  head -c "$blob" /dev/urandom >"$out/$i.tree/data/blob"
+  emu_noise "$i" "$blob" >"$out/$i.tree/data/blob"
   ln -s ../etc/version "$out/$i.tree/data/version-link"
-  mkfs.jffs2 -n -e "$erase" -r "$out/$i.tree" -o "$out/$i.jffs2"
+  emu_jffs2 "$out/$i.tree" "$erase" "$out/$i.jffs2"
   padded "$out/$i.jffs2" >"$out/exp-$i.bin"
 done <<ROWS
 initfs main 400000 128KiB

@@ -3,7 +3,8 @@
 # kernel, nandsim): fetches and caches the guest software, builds the device
 # binary and the test data, boots the guest once per plan and prints one
 # PASS/FAIL line per test, then "N passed, N failed". Exits non-zero on any
-# failure or timeout. Console logs stay in build/emu/logs/.
+# failure or timeout. Console logs stay in build/emu/logs/, the checksums of
+# the partitions the tests dumped in build/emu/dumps/PLAN.txt.
 # EMU_PLANS="nand2k ..." boots only those plans; EMU_ONLY=NAME runs only the
 # guest test of that name.
 set -euo pipefail
@@ -51,12 +52,13 @@ restarted() {
     grep -q 'reboot: Restarting system' <<<"$after" && ! grep -q '^VF-RESTART-RETURNED' <<<"$after"
 }
 
-mkdir -p "$EMU_BUILD/logs"
+mkdir -p "$EMU_BUILD/logs" "$EMU_BUILD/dumps"
 for plan in ${EMU_PLANS:-nand2k nand512}; do
   log=$EMU_BUILD/logs/$plan.log
   echo "== booting the emulated device: $plan"
   rc=0
   emu_boot "$EMU_BUILD/initramfs.cpio.gz" "$plan" "$log" 900 || rc=$?
+  grep '^VF-DUMP ' "$log" >"$EMU_BUILD/dumps/$plan.txt" || true
   while read -r _ status name; do
     result "$status" "$plan/$name" "$(grep -F "VF-DETAIL $name: " "$log" | sed 's/^VF-DETAIL /    /')"
   done < <(grep -E '^VF-RESULT (PASS|FAIL) ' "$log" || true)

@@ -25,12 +25,13 @@ ssize_t transfer(uint8_t *to_read, const uint8_t *to_write, size_t count) {
         return errno = EINVAL, -1;
     int64_t short_at = to_write ? model.short_write : model.short_read;
     size_t moved = static_cast<int64_t>(position) == short_at ? count / 2 : count;
-    for (size_t i = 0; i < moved; i++, position++) {
-        if (to_write)
-            model.flash[position] = to_write[i];
-        else
-            to_read[i] = model.flash[position] ^ model.flips[position];
-    }
+    uint8_t *cells = model.flash.data() + position;
+    memcpy(to_write ? cells : to_read, to_write ? to_write : cells, moved);
+    // Only the flips in range: looking up every byte read would fill the map.
+    auto flip = model.flips.lower_bound(position);
+    for (; to_read && flip != model.flips.end() && flip->first < position + moved; ++flip)
+        to_read[flip->first - position] ^= flip->second;
+    position += moved;
     return static_cast<ssize_t>(moved);
 }
 } // namespace

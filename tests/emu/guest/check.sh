@@ -45,35 +45,48 @@ run_tests() {
   done
 }
 
-# expect NAME STATUS CHECK...: the run's exit status, then for each check
-#   out=LINES  err=LINES  the stream is exactly these lines ("out=": empty)
-#   out:LINES  err:LINES  the stream has these lines, in this order
-#   out!TEXT   err!TEXT   no line of the stream contains TEXT
-# A run that fails (status not 0) never prints the success line.
-expect() {
-  local name=$1 rc check file text
-  rc=$(cat "$T/$name.rc")
-  if [ "$rc" != "$2" ]; then
-    bad "$name: exit status $rc, expected $2"
-    show "$name stdout" "$T/$name.out"
-    show "$name stderr" "$T/$name.err"
+# --- what a run printed --------------------------------------------------------
+# Each check reads the last run (flasher NAME ...) and, when it fails, names
+# the run and shows what was expected and what came.
+
+# expect_status N: the run ended with status N. A run that fails (N not 0)
+# never prints the success line.
+expect_status() {
+  local rc
+  rc=$(cat "$T/$RUN.rc")
+  if [ "$rc" != "$1" ]; then
+    bad "$RUN: exit status $rc, expected $1"
+    show "$RUN stdout" "$T/$RUN.out"
+    show "$RUN stderr" "$T/$RUN.err"
   fi
-  [ "$2" = 0 ] || set -- "$@" "out!successfully flashed"
-  shift 2
-  for check; do
-    file=$T/$name.${check%"${check#???}"}
-    text=${check#????}
-    printf "%s${text:+\\n}" "$text" >"$T/expected.lines"
-    case $check in
-    ???=*) cmp -s "$T/expected.lines" "$file" ;;
-    ???:*) [ "$(grep -xF -- "$text" "$file" | uniq)" = "$text" ] ;;
-    *) ! grep -qF -- "$text" "$file" ;;
-    esac || {
-      bad "$name: std${file##*.} fails the check '${check%"$text"}' with these lines"
-      show expected "$T/expected.lines"
-      show got "$file"
-    }
-  done
+  [ "$1" = 0 ] || expect_out_lacks "successfully flashed"
+}
+
+# expect_out_is LINES, expect_err_is LINES: the stream is exactly these lines
+# ("": nothing at all).
+expect_out_is() { check_stream out is "$1"; }
+expect_err_is() { check_stream err is "$1"; }
+# expect_out_has LINES, expect_err_has LINES: the stream has these whole
+# lines, in this order.
+expect_out_has() { check_stream out has "$1"; }
+expect_err_has() { check_stream err has "$1"; }
+# expect_out_lacks TEXT, expect_err_lacks TEXT: no line of the stream
+# contains TEXT.
+expect_out_lacks() { check_stream out lacks "$1"; }
+expect_err_lacks() { check_stream err lacks "$1"; }
+
+# check_stream out|err is|has|lacks TEXT
+check_stream() {
+  local file=$T/$RUN.$1
+  printf "%s${3:+\\n}" "$3" >"$T/expected.lines"
+  case $2 in
+  is) cmp -s "$T/expected.lines" "$file" ;;
+  has) [ "$(grep -xF -- "$3" "$file" | uniq)" = "$3" ] ;;
+  lacks) ! grep -qF -- "$3" "$file" ;;
+  esac && return
+  bad "$RUN: std$1 fails expect_$1_$2 with these lines"
+  show expected "$T/expected.lines"
+  show got "$file"
 }
 
 # expect_progress FILE file|terminal: the --progress lines in FILE rise to 100 %
@@ -116,10 +129,10 @@ expect_content() {
   size=$(size_of "$expected")
   head -c "$size" "$T/content.dump" >"$T/content.head"
   if ! cmp "$T/content.head" "$expected" >"$T/cmp.out" 2>&1; then
-    bad "$dev does not hold $(basename "$expected") ($(cat "$T/cmp.out"))"
+    bad "$RUN: $dev does not hold $(basename "$expected") ($(cat "$T/cmp.out"))"
   fi
   rest=$(tail -c +$((size + 1)) "$T/content.dump" | tr -d '\377' | wc -c)
-  [ "$rest" = 0 ] || bad "$dev: $rest bytes other than 0xFF behind $(basename "$expected")"
+  [ "$rest" = 0 ] || bad "$RUN: $dev has $rest bytes other than 0xFF behind $(basename "$expected")"
   rm -f "$T/content.dump" "$T/content.head"
 }
 
@@ -142,7 +155,7 @@ expect_markers() {
     }
     b=$((b + 1))
   done
-  [ -z "$wrong" ] || bad "$dev blocks$wrong: free OOB bytes $first (first), expected $want"
+  [ -z "$wrong" ] || bad "$RUN: $dev blocks$wrong: free OOB bytes $first (first), expected $want"
   rm -f "$T/oob.dump"
 }
 
@@ -156,11 +169,11 @@ expect_flashed() {
   expect_markers "$KDEV" no "$3"
   expect_markers "$IDEV" yes "$4"
   if ! mount -t jffs2 -o ro "mtd$INUM" /mnt/check 2>"$T/mount.err"; then
-    bad "mount -t jffs2 mtd$INUM failed"
+    bad "$RUN: mount -t jffs2 mtd$INUM failed"
     show mount "$T/mount.err"
     return
   fi
-  diff -r "$DATA/$2.tree" /mnt/check >"$T/diff.out" 2>&1 || bad "files on $IDEV differ from $2.tree"
+  diff -r "$DATA/$2.tree" /mnt/check >"$T/diff.out" 2>&1 || bad "$RUN: files on $IDEV differ from $2.tree"
   show diff "$T/diff.out"
   umount /mnt/check
 }
@@ -180,7 +193,7 @@ snapshot() {
   [ "$1" = before ] && return
   local p
   for p in ${2:-kernel initfs}; do
-    cmp -s "$T/before.$p" "$T/after.$p" || bad "$p partition changed"
+    cmp -s "$T/before.$p" "$T/after.$p" || bad "$RUN: $p partition changed"
   done
   rm -f "$T"/before.* "$T"/after.*
 }

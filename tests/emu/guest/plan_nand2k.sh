@@ -8,8 +8,10 @@ insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
 # A container with a kernel and a JFFS2 initfs onto a clean chip.
 t_container() {
   nand_load || return
-  flasher ident=VF100:A1 basic -f -F "$DATA/basic.velkan"
-  expect basic 0 "out=$FLASHED" err=
+  flasher basic ident=VF100:A1 -f -F "$DATA/basic.velkan"
+  expect_status 0
+  expect_out_is "$FLASHED"
+  expect_err_is ""
   expect_flashed kernel initfs "" ""
 }
 
@@ -18,13 +20,15 @@ t_container() {
 # --progress, its lines on a file and on a terminal.
 t_bad_blocks() {
   nand_load badblocks=0,17 || return
-  flasher ident=VF100:A1 bad -f -v -F "$DATA/basic.velkan"
-  expect bad 0 "out:Skipping bad block 0
+  flasher bad ident=VF100:A1 -f -v -F "$DATA/basic.velkan"
+  expect_status 0
+  expect_out_has "Skipping bad block 0
 Skipping bad block 1
 Image(s) successfully flashed"
   expect_flashed kernel initfs 0 1
-  flasher ident=VF100:A1 progress -f --progress -F "$DATA/basic.velkan"
-  expect progress 0 "out=$FLASHED"
+  flasher progress ident=VF100:A1 -f --progress -F "$DATA/basic.velkan"
+  expect_status 0
+  expect_out_is "$FLASHED"
   expect_progress "$T/progress.err" file
   mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
   vfhelper tty timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" -f --progress \
@@ -40,12 +44,13 @@ t_out_of_good_blocks() {
   nand_load do_delays=1 || return
   vfhelper markbad-when "$KDEV" 'PIRL!img' $((KBLOCKS - 1)) >"$T/markbad.out" 2>&1 &
   local helper=$!
-  flasher ident=VF100:A1 full -f -k "$DATA/kernel-full.bin"
+  flasher full ident=VF100:A1 -f -k "$DATA/kernel-full.bin"
   wait $helper || {
     bad "the helper could not mark the block bad"
     show helper "$T/markbad.out"
   }
-  expect full 1 "err:Ran out of good blocks"
+  expect_status 1
+  expect_err_has "Ran out of good blocks"
 }
 
 # Loose kernel and initfs files beside a container: the loose ones are
@@ -54,137 +59,154 @@ t_out_of_good_blocks() {
 # the container's kernel and leaves the initfs as it was.
 t_loose_files() {
   nand_load || return
-  flasher ident=VF100:A1 loose -f -F "$DATA/basic.velkan" -k "$DATA/kernel-loose.bin" \
+  flasher loose ident=VF100:A1 -f -F "$DATA/basic.velkan" -k "$DATA/kernel-loose.bin" \
     -i "$DATA/initfs-loose.jffs2"
-  expect loose 0 "out:Image(s) successfully flashed"
+  expect_status 0
+  expect_out_has "Image(s) successfully flashed"
   expect_flashed kernel-loose initfs-loose "" ""
   local r
   for r in "" -R; do
     snapshot before
-    flasher ident=VF100:A1 sim -f -N $r -F "$DATA/basic.velkan"
-    expect sim 0 "out=$FLASHED (not!)${r:+
+    flasher "sim$r" ident=VF100:A1 -f -N $r -F "$DATA/basic.velkan"
+    expect_status 0
+    expect_out_is "$FLASHED (not!)${r:+
 Rebooting...}"
     snapshot after
   done
   snapshot before
-  flasher ident=VF100:A1 only -f -F "$DATA/basic.velkan" --flash-only kernel
-  expect only 0 "out=Reading and flashing kernel image
+  flasher only ident=VF100:A1 -f -F "$DATA/basic.velkan" --flash-only kernel
+  expect_status 0
+  expect_out_is "Reading and flashing kernel image
 Image(s) successfully flashed"
   expect_content "$KDEV" "$DATA/exp-kernel.bin"
   snapshot after initfs
 }
 
-# Kernel variants for two products; the device identity (or -h) picks one:
-# IDENTITY|ARGUMENTS|CHECK|KERNEL. --check then names the images that
-# velkan-pack check names for that identity, and leaves the flash as it is.
-t_identity() {
-  nand_load || return
-  local id args check kernel
-  while IFS='|' read -r id args check kernel; do
-    # shellcheck disable=SC2086 # the arguments are words
-    flasher "ident=$id" id -f $args -F "$DATA/variants.velkan"
-    expect id 0 ${check:+"$check"}
-    expect_content "$KDEV" "$DATA/exp-$kernel.bin"
-    snapshot before
-    # shellcheck disable=SC2086 # the arguments are words
-    flasher "ident=$id" check --check $args -F "$DATA/variants.velkan"
-    case $args in *-h*) id=${args##*-h } ;; esac
-    expect check 0 "out:$(cat "$DATA/check-$id.txt")"
-    snapshot after
-  done <<EOF
-VF200:B3|||kernel-b
-VF100:A1|||kernel-a
-VF100:A1|-v -h VF200:B2|out:Using product code and HW revision override.|kernel-b
-EOF
+# identity NAME PRODUCT:HW KERNEL ARGS...: with this device identity and the
+# arguments, the variants' container puts exp-KERNEL.bin on the kernel
+# partition. --check then names the images that velkan-pack check names for
+# the identity the run goes by, and leaves the flash as it is.
+identity() {
+  local name=$1 id=$2 kernel=$3
+  shift 3
+  flasher "$name" "ident=$id" -f "$@" -F "$DATA/variants.velkan"
+  expect_status 0
+  expect_content "$KDEV" "$DATA/exp-$kernel.bin"
+  snapshot before
+  flasher "$name-check" "ident=$id" --check "$@" -F "$DATA/variants.velkan"
+  expect_status 0
+  while [ $# -gt 0 ]; do
+    [ "$1" = -h ] && id=$2
+    shift
+  done
+  expect_out_has "$(cat "$DATA/check-$id.txt")"
+  snapshot after
 }
 
-# Faults of the chip while it is flashed: each run ends with its line
-# (PARAMETERS|CHECK). Last, a page that reads back corrupted: 1 to 16 verify
-# errors within it and nothing else.
+# Kernel variants for two products; the device identity (or -h) picks one.
+t_identity() {
+  nand_load || return
+  identity product-b VF200:B3 kernel-b
+  identity product-a VF100:A1 kernel-a
+  identity override VF100:A1 kernel-b -v -h VF200:B2
+  expect_out_has "Using product code and HW revision override."
+}
+
+# fault NAME PARAMETERS [LINE]: a chip with this fault (nandsim's parameters)
+# while the container is flashed: the run fails, with LINE on stderr.
+fault() {
+  nand_load "$2" || exit
+  flasher "$1" ident=VF100:A1 -f -F "$DATA/basic.velkan"
+  expect_status 1
+  [ -z "${3:-}" ] || expect_err_has "$3"
+}
+
+# Faults of the chip while it is flashed. Last, a page that reads back
+# corrupted: 1 to 16 verify errors within it and nothing else.
 t_faults() {
-  local params check lines others
-  while IFS='|' read -r params check; do
-    nand_load "$params" || return
-    flasher ident=VF100:A1 fault -f -F "$DATA/basic.velkan"
-    expect fault 1 ${check:+"$check"}
-  done <<EOF
-weakblocks=2:0|err:MEMERASE (block 2): I/O error
-weakpages=$((PPB + 5)):0|err:nand_write: write (around 0x00022800): I/O error
-gravepages=$((PPB + 5)):0|
-EOF
-  lines=$(grep -c '^Verify error at 0x00022[89a-f][0-9a-f][0-9a-f]: 0x[0-9a-f][0-9a-f] instead of 0x[0-9a-f][0-9a-f]$' "$T/fault.err")
-  others=$(grep -vc '^Verify error at ' "$T/fault.err")
+  local lines others
+  fault kernel-erase weakblocks=2:0 "MEMERASE (block 2): I/O error"
+  fault kernel-write weakpages=$((PPB + 5)):0 "nand_write: write (around 0x00022800): I/O error"
+  fault initfs-erase weakblocks=$((KBLOCKS + 3)):0 "MEMERASE (block 3): I/O error"
+  expect_out_has "Reading and flashing initfs image"
+  fault kernel-read gravepages=$((PPB + 5)):0
+  lines=$(grep -c '^Verify error at 0x00022[89a-f][0-9a-f][0-9a-f]: 0x[0-9a-f][0-9a-f] instead of 0x[0-9a-f][0-9a-f]$' "$T/$RUN.err")
+  others=$(grep -vc '^Verify error at ' "$T/$RUN.err")
   if [ "$lines" -lt 1 ] || [ "$lines" -gt 16 ] || [ "$others" != 0 ]; then
-    bad "read: expected 1 to 16 verify errors within the corrupted page"
-    show stderr "$T/fault.err"
+    bad "$RUN: expected 1 to 16 verify errors within the corrupted page"
+    show stderr "$T/$RUN.err"
   fi
 }
 
 # Random single-bit flips on reads, which the ECC corrects, on a chip with a
-# bad block in each partition: the read-back of a 12 MiB initfs image still
-# verifies. The record of --report agrees with the chip and the flash: bad
-# blocks, blocks erased, bytes written and the bit flips that the kernel
-# counts as corrected.
+# bad block in each partition: the read-back of a 12 MiB initfs image (the
+# 2 MB kernel over and over) still verifies. The record of --report agrees
+# with the chip and the flash: bad blocks, blocks erased, bytes written and
+# the bit flips the kernel counted as corrected (in sysfs).
 t_bitflips() {
   nand_load badblocks=1,$((KBLOCKS + 2)) bitflips=1 || return
-  dd if=/dev/urandom of="$T/big.bin" bs=1024 count=12288 2>/dev/null
-  local k=/sys/class/mtd/mtd$KNUM/corrected_bits i=/sys/class/mtd/mtd$INUM/corrected_bits
+  local k=$DATA/kernel-full.bin
+  cat "$k" "$k" "$k" "$k" "$k" "$k" "$k" | head -c $((12 << 20)) >"$T/big.bin"
+  k=/sys/class/mtd/mtd$KNUM/corrected_bits
+  local i=/sys/class/mtd/mtd$INUM/corrected_bits
   set -- "$(cat "$k")" "$(cat "$i")"
-  flasher ident=VF100:A1 flips -f -k "$DATA/kernel.bin" -i "$T/big.bin" --report "$T/flips.json"
+  flasher flips ident=VF100:A1 -f -k "$DATA/kernel.bin" -i "$T/big.bin" --report "$T/flips.json"
   set -- $(($(cat "$k") - $1)) $(($(cat "$i") - $2))
   info "bitflips: $1 and $2 bits corrected on the tool's reads"
   [ $(($1 + $2)) -gt 0 ] || bad "no bit flip corrected: the record's ECC counts prove nothing"
   send_record flips "$(printf '{"status":0,"signal":null,"completed":["kernel","initfs"],"partitions":{"kernel":{"bad":[1],"good":%d,"length":%d,"corrected":%d},"initfs":{"bad":[2],"good":%d,"length":%d,"corrected":%d}}}' \
     $((KBLOCKS - 1)) "$(size_of "$DATA/exp-kernel.bin")" "$1" \
     $((IBLOCKS - 1)) "$(size_of "$T/big.bin")" "$2")" "$T/flips.json"
-  expect flips 0 "out=$FLASHED"
+  expect_status 0
+  expect_out_is "$FLASHED"
   expect_content "$KDEV" "$DATA/exp-kernel.bin"
   expect_content "$IDEV" "$T/big.bin"
   rm -f "$T/big.bin"
 }
 
-# refused: runs the rows HOW|NAME|MESSAGE|ARGUMENTS on a seeded chip: each
-# fails with its message on stderr and nothing on stdout, --check with the
-# same lines on stderr, and both partitions stay as they were. The row nopart
-# runs with "initfs" missing from the table.
+# refused NAME HOW MESSAGE ARGS...: the run fails with MESSAGE on stderr and
+# nothing on stdout; --check fails with the same lines on stderr. The row
+# nopart runs with "initfs" missing from the table.
 refused() {
-  seed
-  snapshot before
-  local how name msg args
-  while IFS='|' read -r how name msg args; do
-    cp "$T/mtd.table" "$T/mtd.saved"
-    [ "$name" = nopart ] && sed -i 's/"initfs"/"rootfs"/' "$T/mtd.table"
-    # shellcheck disable=SC2086 # the arguments are words
-    flasher "$how" "$name" -f $args
-    expect "$name" 1 "err:$msg" out=
-    # shellcheck disable=SC2086 # the arguments are words
-    flasher "$how" "$name-check" --check $args
-    expect "$name-check" 1 "err=$(cat "$T/$name.err")"
-    mv "$T/mtd.saved" "$T/mtd.table"
-  done
-  snapshot after
+  local name=$1 how=$2 msg=$3
+  shift 3
+  cp "$T/mtd.table" "$T/mtd.saved"
+  [ "$name" = nopart ] && sed -i 's/"initfs"/"rootfs"/' "$T/mtd.table"
+  flasher "$name" "$how" -f "$@"
+  expect_status 1
+  expect_err_has "$msg"
+  expect_out_is ""
+  flasher "$name-check" "$how" --check "$@"
+  expect_status 1
+  expect_err_is "$(cat "$T/$name.err")"
+  mv "$T/mtd.saved" "$T/mtd.table"
 }
 
-# The usage text; the checks before the first erase: device identity,
-# component selection, partitions, sizes, and a chip with 4096-byte pages in
-# 256 KiB blocks where the tool would use 2048-byte pages. The row halfid
-# reads the half identity written here.
+# The usage text; the checks before the first erase, which leave a seeded chip
+# as it was: device identity, component selection, partitions, sizes, and a
+# chip with 4096-byte pages in 256 KiB blocks where the tool would use
+# 2048-byte pages. The row halfid reads the half identity written here.
 t_preflight() {
   nand_load || return
-  flasher noident usage
-  expect usage 2 "err=Nothing to do!" "out:Usage: velkan-flasher [OPTIONS]
+  flasher usage noident
+  expect_status 2
+  expect_err_is "Nothing to do!"
+  expect_out_has "Usage: velkan-flasher [OPTIONS]
   --flash-only <arg>            Flash only certain components"
   printf 'product VF100\nrelease 7\n' >"$T/component_version"
   dd if=/dev/zero of="$T/big.bin" bs=65536 count=272 2>/dev/null # 17 MiB: the initfs partition has 16
-  refused <<EOF
-ident|halfid|Unable to determine product type and/or HW revision.|-F $DATA/basic.velkan
-noident|none|/proc/component_version: No such file or directory|-F $DATA/variants.velkan
-ident=VF200:B9|nofit-kernel|No suitable kernel image found.|-F $DATA/variants.velkan
-ident=VF100:A1|nofit|No suitable initfs image found.|-F $DATA/nofit-initfs.velkan
-ident=VF100:A1|nopart|partition 'initfs' not found|-F $DATA/basic.velkan
-ident=VF100:A1|bigkernel|Image too big to fit partition|-F $DATA/basic.velkan -k $DATA/kernel-big.bin
-ident=VF100:A1|biginitfs|Image too big to fit partition|-F $DATA/basic.velkan --flash-only kernel -i $T/big.bin
-EOF
+  seed
+  snapshot before
+  refused halfid ident "Unable to determine product type and/or HW revision." -F "$DATA/basic.velkan"
+  refused none noident "/proc/component_version: No such file or directory" -F "$DATA/variants.velkan"
+  refused nofit-kernel ident=VF200:B9 "No suitable kernel image found." -F "$DATA/variants.velkan"
+  refused nofit ident=VF100:A1 "No suitable initfs image found." -F "$DATA/nofit-initfs.velkan"
+  refused nopart ident=VF100:A1 "partition 'initfs' not found" -F "$DATA/basic.velkan"
+  refused bigkernel ident=VF100:A1 "Image too big to fit partition" -F "$DATA/basic.velkan" \
+    -k "$DATA/kernel-big.bin"
+  refused biginitfs ident=VF100:A1 "Image too big to fit partition" -F "$DATA/basic.velkan" \
+    --flash-only kernel -i "$T/big.bin"
+  snapshot after
   rm -f "$T/big.bin"
   # shellcheck disable=SC2034 # read by nand_load
   CHIP="first_id_byte=0x98 second_id_byte=0xdc third_id_byte=0x90 fourth_id_byte=0x26 parts=4,4"
@@ -192,7 +214,10 @@ EOF
   local geometry
   geometry=$(cat "/sys/class/mtd/mtd$KNUM/writesize"):$(cat "/sys/class/mtd/mtd$KNUM/erasesize")
   [ "$geometry" = 4096:262144 ] || bad "4096-byte chip: writesize:erasesize $geometry"
-  echo "ident=VF100:A1|page4k|Write size 4096 larger than the page size 2048|-F $DATA/basic.velkan" | refused
+  seed
+  snapshot before
+  refused page4k ident=VF100:A1 "Write size 4096 larger than the page size 2048" -F "$DATA/basic.velkan"
+  snapshot after
 }
 
 # A hang-up and a stop request while the initfs is written (slowly): the
@@ -200,20 +225,23 @@ EOF
 # and the record's last event says so.
 t_signals() {
   nand_load do_delays=1 programm_delay=2000 || return
-  flasher ident=VF100:A1 sig -f -F "$DATA/basic.velkan" --report "$T/sig.json" &
+  flasher sig ident=VF100:A1 -f -F "$DATA/basic.velkan" --report "$T/sig.json" &
   local run=$! pid=""
+  RUN=sig # the checks' run, which went on in the background
   while [ -z "$pid" ] && kill -0 $run 2>/dev/null; do pid=$(pidof velkan-flasher); done
   vfhelper kill-when "$IDEV" "$(head -c 4 "$DATA/exp-initfs.bin")" "$pid" 1 15 ||
     bad "no signal sent"
   wait $run
-  expect sig 143 "err:Stopped by signal 15 (Terminated); partitions completed: kernel, initfs"
+  expect_status 143
+  expect_err_has "Stopped by signal 15 (Terminated); partitions completed: kernel, initfs"
   send_record sig '{"status":143,"signal":15,"completed":["kernel","initfs"]}' "$T/sig.json"
   expect_content "$IDEV" "$DATA/exp-initfs.bin"
   expect_markers "$IDEV" yes ""
 }
 
 # -K: the program "kelm" under /mnt/initfs is killed first, then every other
-# program running from there; a "kelm" elsewhere is left alone.
+# program running from there; a "kelm" elsewhere is left alone. The run at
+# -vv also says how many blocks it erases and bytes it programs.
 t_kill() {
   nand_load || return
   mount -t tmpfs tmpfs /mnt/initfs || {
@@ -230,11 +258,17 @@ t_kill() {
   # shellcheck disable=SC2086 # kelm, daemon, the kelm elsewhere
   set -- $pids
   sleep 1
-  flasher realproc kill -f -vv -K -h VF100:A1 -F "$DATA/basic.velkan"
-  expect kill 0 "out:Killing initfs processes
+  flasher kill realproc -f -vv -K -h VF100:A1 -F "$DATA/basic.velkan"
+  expect_status 0
+  expect_out_has "Erase 16 blocks
+Program $(size_of "$DATA/exp-kernel.bin") bytes
+Killing initfs processes
 Killing process $1: /mnt/initfs/kelm
 Killing process $2: /mnt/initfs/sbin/daemon
-Erase 128 blocks" "out!Killing process $3:" "err!Timeout killing"
+Erase 128 blocks
+Program $(size_of "$DATA/exp-initfs.bin") bytes"
+  expect_out_lacks "Killing process $3:"
+  expect_err_lacks "Timeout killing"
   kill -0 "$1" 2>/dev/null && bad "kill: kelm still runs"
   kill -0 "$2" 2>/dev/null && bad "kill: daemon still runs"
   kill -0 "$3" 2>/dev/null || bad "kill: the kelm outside /mnt/initfs is gone"

@@ -8,8 +8,10 @@ insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
 # Block 2 of the initfs partition (inside the image) is bad.
 t_small_pages() {
   nand_load badblocks=66 || return
-  flasher ident=VF100:A1 small -f -F "$DATA/small.velkan"
-  expect small 0 "out=$FLASHED" err=
+  flasher small ident=VF100:A1 -f -F "$DATA/small.velkan"
+  expect_status 0
+  expect_out_is "$FLASHED"
+  expect_err_is ""
   expect_flashed kernel512 initfs512 "" 2
 }
 

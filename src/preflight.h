@@ -1,0 +1,88 @@
+// The checks before the first erase: the container's extent, each selected
+// component's image and partition, the memory its flash needs, and every
+// selected image read in full once with its CRC-32. They write nothing and
+// print only the line of a refusal, so that a refusal leaves every partition
+// as it was; what they found is handed back for the flash and for a report.
+#pragma once
+
+#include "nand.h"
+
+#include <stdint.h>
+
+struct hw_ident;
+struct image_set;
+struct subimage;
+
+// One component: its name (that of its partition too), whether a kernel boot
+// header page precedes it and the mode it is flashed in.
+struct component {
+    const char *name;
+    bool with_header;
+    int mode;
+};
+extern const component kernel_component;
+extern const component initfs_component;
+
+// The partition of one component: opened, or the stand-alone record of a
+// simulated run, which reckons with the largest page. Closed when it goes out
+// of scope.
+class component_partition {
+  public:
+    component_partition();
+    ~component_partition();
+    component_partition(const component_partition &) = delete;
+    component_partition &operator=(const component_partition &) = delete;
+    // 0, or -1 when the partition cannot be opened (reported).
+    int acquire(const char *name);
+    nand_part *get() {
+        return opened_ ? opened_ : &simulated_;
+    }
+
+  private:
+    nand_part simulated_;
+    nand_part *opened_ = nullptr;
+};
+
+// Gets the component's partition and checks that it takes img: outside
+// simulation it is opened, and its good blocks must hold the image with its
+// header page and, for the clean markers, its OOB layout must take one. The
+// length the flash takes into *length. 0, or -1 (reported).
+int component_open(const component &c, subimage *img, component_partition *partition,
+                   uint32_t *length);
+
+// What to check.
+struct preflight_request {
+    bool kernel, initfs;
+    const char *container;     // its path, or null when there is none
+    uint32_t container_images; // the images image_open found in it
+};
+
+// What the checks found for one selected component.
+struct preflight_image {
+    const component *c;
+    subimage *img;
+    uint32_t length;      // what its flash takes: the header page, then the image
+    uint32_t page_size;   // of its partition (of the stand-alone record when simulated)
+    uint32_t erasesize;   // of its partition; 0 when simulated
+    uint64_t usable_size; // of its partition; 0 when simulated
+    uint32_t crc;         // CRC-32 of the image's data and filler, as read
+    bool crc_given;       // the image carries a CRC-32, which equals crc
+};
+
+struct preflight_result {
+    preflight_image images[2]; // in flashing order: the kernel first
+    int count;
+    uint32_t largest;         // the largest length: the flash buffer
+    uint64_t memory_needed;   // largest plus one erase block of read-back
+    int64_t memory_available; // MemAvailable in bytes; -1 when not reported
+    bool extent_given;        // the container says how many images and bytes it holds
+};
+
+// Runs every check, in this order: the container's extent, each component's
+// image and partition (the kernel first), the memory, the images' data. Fills
+// *out as far as it got. 0, or -1 after the line of the first refusal.
+int preflight_run(image_set *set, const hw_ident *ident, const preflight_request *req,
+                  preflight_result *out);
+
+// MemAvailable of a meminfo file in bytes; -1 when the file or the line is missing.
+int64_t preflight_memory_available_in(const char *path);
