@@ -39,8 +39,8 @@ int check_extent(const image_set *set, const preflight_request *req, preflight_r
     out->extent_given = true;
     if (images == req->container_images && length == set->file_size)
         return 0;
-    error("%s: cut or extended: %u images and %u bytes expected, %u images and %u bytes found",
-          req->container, images, length, req->container_images, set->file_size);
+    error("%s: cut or extended: expected %u images in %u bytes, found %u in %u", req->container,
+          images, length, req->container_images, set->file_size);
     return -1;
 }
 

@@ -52,7 +52,7 @@ TEST_F(FlashRun, StopsBeforeAnyErase) {
          "Image 'initfs': invalid CRC-32 subblock\n"},
         {"image dropped",
          [](vw::container &c) { c.extra_header = {vw::subblock('E', vw::extent_value(3, 0))}; },
-         false, 0, "#: cut or extended: 3 images and 0 bytes expected, 2 images and "},
+         false, 0, "#: cut or extended: expected 3 images in 0 bytes, found 2 in "},
     };
     fake_mtd::device dev;
     dev.number = 5;

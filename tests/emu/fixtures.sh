@@ -87,3 +87,26 @@ for id in VF100:A1 VF200:B2 VF200:B3; do
   emu_pack check "$out/variants.velkan" --product "${id%:*}" --hw "${id#*:}" |
     sed 's/;.*//' >"$out/check-$id.txt"
 done
+
+# --- the integrity checks before the first erase ---------------------------------
+# crc-bad.velkan: basic.velkan with one byte of the initfs data changed after
+# it was packed, and crc-bad.line the line that refuses it (gzip's trailer
+# holds the CRC-32 of the data). cut.velkan: basic.velkan cut behind its
+# kernel image, where a container of the same kernel alone ends.
+crc32_of() { gzip -c "$1" | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' '; }
+at=$(($(stat -c %s "$out/exp-initfs.bin") - 1000))
+byte=$(od -An -tu1 -j "$at" -N1 "$out/exp-initfs.bin")
+cp "$out/exp-initfs.bin" "$out/crc-bad.data"
+# shellcheck disable=SC2059 # the escape is built for printf
+printf "\\$(printf %03o $((255 - byte)))" | dd of="$out/crc-bad.data" bs=1 seek="$at" conv=notrunc status=none
+cp "$out/basic.velkan" "$out/crc-bad.velkan"
+# shellcheck disable=SC2059 # the escape is built for printf
+printf "\\$(printf %03o $((255 - byte)))" | dd of="$out/crc-bad.velkan" bs=1 \
+  seek=$(($(stat -c %s "$out/basic.velkan") - 1000)) conv=notrunc status=none
+echo "Image 'initfs': CRC-32 mismatch, expected $(crc32_of "$out/exp-initfs.bin")," \
+  "computed $(crc32_of "$out/crc-bad.data")" >"$out/crc-bad.line"
+rm "$out/crc-bad.data"
+emu_pack create "$out/kernel-only.velkan" --release 1.0-basic \
+  "kernel=$out/kernel.bin,version=1.0,valid=VF100" >/dev/null
+head -c "$(stat -c %s "$out/kernel-only.velkan")" "$out/basic.velkan" >"$out/cut.velkan"
+rm "$out/kernel-only.velkan"

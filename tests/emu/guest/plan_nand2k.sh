@@ -2,6 +2,7 @@
 # Tests on the chip with 2048-byte pages, 128 KiB blocks and 64 OOB bytes:
 # "kernel" is 16 blocks, "initfs" 128. Ends with a real restart (-R).
 . /vf/check.sh
+. /vf/run_sequence.sh
 chip_2k
 insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
 
@@ -280,7 +281,7 @@ Program $(size_of "$DATA/exp-initfs.bin") bytes"
 }
 
 run_tests chip container bad-blocks out-of-good-blocks loose-files identity faults bitflips \
-  preflight signals kill
+  preflight signals kill integrity changed stops
 [ -z "$ONLY" ] || exit 0
 
 # Last: a real restart. The tool's own lines go straight to the console; the

@@ -9,7 +9,15 @@
  *                                  block that wears out while it is flashed
  *   vfhelper kill-when DEV TEXT PID SIGNAL...
  *                                  waits until DEV starts with TEXT, then
- *                                  sends the signals in turn to PID
+ *                                  sends the signals in turn to PID (0:
+ *                                  none, only the wait)
+ *   vfhelper start SIGNAL PROGRAM ARGS...
+ *                                  runs PROGRAM with SIGINT, SIGTERM and
+ *                                  SIGQUIT at their default actions (a
+ *                                  shell's background job has SIGINT and
+ *                                  SIGQUIT ignored) and SIGNAL blocked, as
+ *                                  some supervisors start their children
+ *                                  (0: none)
  *   vfhelper tty PROGRAM ARGS...   runs the program on a new terminal (its
  *                                  stdin, stdout and stderr), copies what it
  *                                  writes there to stdout and exits with its
@@ -60,13 +68,28 @@ int main(int argc, char **argv) {
     }
     if (argc > 2 && strcmp(argv[1], "tty") == 0)
         return on_terminal(argv + 2);
+    if (argc > 3 && strcmp(argv[1], "start") == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        sigset_t set;
+        sigemptyset(&set);
+        int blocked = (int)strtol(argv[2], NULL, 0);
+        if (blocked)
+            sigaddset(&set, blocked);
+        sigprocmask(SIG_SETMASK, &set, NULL);
+        execv(argv[3], argv + 3);
+        perror(argv[3]);
+        return 127;
+    }
     int markbad = argc == 5 && strcmp(argv[1], "markbad-when") == 0;
     size_t len = argc > 3 ? strlen(argv[3]) : 0;
     char buf[64];
     if ((!markbad && (argc < 6 || strcmp(argv[1], "kill-when") != 0)) || len == 0 ||
         len > sizeof buf) {
         fprintf(stderr, "usage: vfhelper [markbad-when DEV TEXT BLOCK | "
-                        "kill-when DEV TEXT PID SIGNAL...], TEXT of 1 to 64 bytes\n");
+                        "kill-when DEV TEXT PID SIGNAL... | start SIGNAL PROGRAM ARGS...], "
+                        "TEXT of 1 to 64 bytes\n");
         return 2;
     }
     int fd = open(argv[2], O_RDWR);

@@ -1,0 +1,127 @@
+# shellcheck shell=dash
+# The run sequence on the chip with 2048-byte pages: what the checks before
+# the first erase refuse, an image that changes while the kernel is flashed,
+# and the stop signals, held from the first erase to the end of the run.
+# Sourced by plan_nand2k.sh, whose refused() it uses.
+
+# Refusals of the integrity and memory checks: each run fails with its line,
+# --check too, and both partitions (OOB included) stay as they were. The guest's available
+# memory is cut to about 8 MiB by a file on the tmpfs for the last one, whose
+# initfs (a sparse file) needs 14 MiB and one erase block.
+t_integrity() {
+  nand_load || return
+  seed
+  snapshot before
+  refused crc ident=VF100:A1 "$(cat "$DATA/crc-bad.line")" -F "$DATA/crc-bad.velkan"
+  refused cut ident=VF100:A1 "$DATA/cut.velkan: cut or extended: expected 2 images in \
+$(size_of "$DATA/basic.velkan") bytes, found 1 in $(size_of "$DATA/cut.velkan")" \
+    -F "$DATA/cut.velkan" --flash-only kernel
+  dd if=/dev/zero of="$T/initfs14.bin" bs=1 count=0 seek=14680064 2>/dev/null
+  local mib
+  mib=$(($(sed -n 's/^MemAvailable: *\([0-9]*\) kB$/\1/p' /proc/meminfo) / 1024 - 8))
+  mount -t tmpfs -o size=$((mib + 1))m tmpfs /mnt/check &&
+    dd if=/dev/zero of=/mnt/check/ballast bs=1048576 count=$mib 2>/dev/null
+  flasher memory realproc -f -h VF100:A1 -i "$T/initfs14.bin"
+  flasher memory-check realproc --check -h VF100:A1 -i "$T/initfs14.bin"
+  umount /mnt/check
+  rm -f "$T/initfs14.bin"
+  for RUN in memory memory-check; do
+    expect_status 1
+    grep -q '^Not enough memory to flash: 14464 KiB needed, [0-9]* KiB available$' "$T/$RUN.err" || {
+      bad "$RUN: no line that refuses the run for its memory"
+      show "$RUN stderr" "$T/$RUN.err"
+    }
+  done
+  snapshot after
+}
+
+# A loose initfs that changes after the checks read it, while the kernel is
+# flashed: the initfs is refused before its partition is erased.
+t_changed() {
+  nand_load do_delays=1 programm_delay=2000 || return
+  seed
+  snapshot before
+  cp "$DATA/exp-initfs.bin" "$T/initfs.bin"
+  flasher changed ident=VF100:A1 -f -k "$DATA/kernel.bin" -i "$T/initfs.bin" &
+  local run=$! pid=""
+  while [ -z "$pid" ] && kill -0 $run 2>/dev/null; do pid=$(pidof velkan-flasher); done
+  vfhelper kill-when "$KDEV" 'PIRL!img' "$pid" 0 || bad "changed: the kernel was never written"
+  printf 'X' | dd of="$T/initfs.bin" bs=1 seek=100 conv=notrunc 2>/dev/null
+  wait $run
+  RUN=changed
+  expect_status 1
+  expect_err_has "Image 'initfs' changed since it was checked: CRC-32 \
+$(crc32_of "$DATA/exp-initfs.bin"), now $(crc32_of "$T/initfs.bin")"
+  snapshot after initfs
+  rm -f "$T/initfs.bin"
+}
+
+# The CRC-32 of a file, as the tool prints it.
+crc32_of() { gzip -c "$1" | tail -c 8 | head -c 4 | hexdump -e '1/4 "%08x"'; }
+
+# stop NAME DEVICE TEXT SIGNALS BLOCKED: a slow flash of basic.velkan in the
+# background, started with signal BLOCKED blocked (0: none) and the stop
+# signals at their default actions; when DEVICE starts with TEXT, SIGNALS
+# (comma-separated) go to the tool. Its status, stdout and stderr are read as
+# run NAME.
+stop() {
+  local name=$1 dev=$2 text=$3 signals=$4 tool=$TOOL run pid=""
+  TOOL=/vf/vfhelper
+  flasher "$name" ident=VF100:A1 start "$5" "$tool" -f -F "$DATA/basic.velkan" &
+  run=$!
+  TOOL=$tool
+  while [ -z "$pid" ] && kill -0 $run 2>/dev/null; do pid=$(pidof velkan-flasher); done
+  # shellcheck disable=SC2046 # the signals are words
+  vfhelper kill-when "$dev" "$text" "$pid" $(echo "$signals" | tr , ' ') || bad "$name: no signal sent"
+  wait $run
+  RUN=$name
+}
+
+# Stop signals: one blocked when the tool starts is left alone; SIGTERM and
+# SIGQUIT together end the run by the one the line names; a signal does not
+# turn a failed flash into a stop. Last, SIGINT while -K waits for a process
+# that does not go (a zombie): the line names the kernel alone and comes
+# after the progress lines (stdout and stderr go to one file).
+t_stops() {
+  nand_load do_delays=1 programm_delay=2000 || return
+  stop blocked "$KDEV" 'PIRL!img' 15 15
+  expect_status 0
+  expect_err_is ""
+  nand_load do_delays=1 programm_delay=2000 || return
+  stop two "$KDEV" 'PIRL!img' 15,3 0
+  expect_status 131
+  expect_err_has "Stopped by signal 3 (Quit); partitions completed: kernel"
+  nand_load do_delays=1 programm_delay=2000 gravepages=$((KBLOCKS * PPB + PPB + 5)):0 || return
+  stop failed "$IDEV" "$(head -c 4 "$DATA/exp-initfs.bin")" 15 0
+  expect_status 1
+  expect_err_lacks "Stopped"
+  nand_load || return
+  seed
+  snapshot before
+  { mount -t tmpfs tmpfs /mnt/initfs && cp /vf/vfhelper /mnt/initfs/kelm; } || bad "no /mnt/initfs/kelm"
+  sh -c '/mnt/initfs/kelm & exec sleep 60' &
+  local sleeper=$! kelm="" pid=""
+  timeout 180 unshare -m /vf/inns.sh realproc "$T" /vf/vfhelper start 0 "$TOOL" -f -K \
+    -h VF100:A1 -F "$DATA/basic.velkan" >"$T/int.out" 2>&1 &
+  local run=$!
+  while [ -z "$kelm" ]; do kelm=$(pidof kelm); done
+  while [ -z "$pid" ]; do pid=$(pidof velkan-flasher); done
+  until grep -q '^State:.*Z' "/proc/$kelm/status" 2>/dev/null; do :; done
+  kill -INT "$pid"
+  wait $run
+  echo $? >"$T/int.rc"
+  : >"$T/int.err"
+  # shellcheck disable=SC2034 # read by the checks
+  RUN=int
+  expect_status 130
+  [ "$(grep -e '^Reading' -e '^Stopped' "$T/int.out")" = "Reading and flashing kernel image
+Reading and flashing initfs image
+Stopped by signal 2 (Interrupt); partitions completed: kernel" ] || {
+    bad "int: the progress lines do not come before the Stopped line"
+    show log "$T/int.out"
+  }
+  kill $sleeper
+  umount /mnt/initfs
+  expect_content "$KDEV" "$DATA/exp-kernel.bin"
+  snapshot after initfs
+}
