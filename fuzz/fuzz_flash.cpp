@@ -39,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             0, static_cast<uint32_t>(part->usable_size) + 2 * part->page_size);
         memset(image, in.ConsumeIntegral<uint8_t>(), length);
         int mode = in.ConsumeBool() ? flash_mode_jffs2 : flash_mode_raw;
+        // Retiring blocks: a fault that lasts, or one that a block's test no longer meets.
+        flash_mark_bad = in.ConsumeBool();
+        model.failing_times = in.ConsumeIntegralInRange<int>(-1, 2);
         flash_image(part, image, static_cast<int32_t>(length), mode);
         nand_close(part);
     }

@@ -6,14 +6,49 @@
 #include "nand.h"
 #include "owners.h"
 #include "progress.h"
+#include "report.h"
 
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
+
+bool flash_mark_bad = false;
 
 namespace {
 
 // At most this many differing bytes are reported by the verify.
 constexpr int max_verify_reports = 16;
+
+// The operations that can fail on one block, as the reports name them.
+enum class block_op { none, erase, program, read, verify };
+const char *const block_op_names[] = {"", "erase", "program", "read", "read-back"};
+
+// Where a flash failed: the operation, its block and errno (0 for a verify).
+struct block_fault {
+    block_op op;
+    uint32_t block;
+    int err;
+};
+
+// Notes that op failed on block, with errno as the failed call left it; -1.
+int note_fault(block_fault *fault, block_op op, uint32_t block) {
+    *fault = {op, block, op == block_op::verify ? 0 : errno};
+    return -1;
+}
+
+// True when the block itself failed: the chip reported the operation failed,
+// or the block read back differently. Anything else is no block's fault.
+bool is_block_fault(const block_fault &fault) {
+    return fault.op == block_op::verify || (fault.op != block_op::none && fault.err == EIO);
+}
+
+const char *op_name(const block_fault &fault) {
+    return block_op_names[static_cast<int>(fault.op)];
+}
+
+const char *fault_text(const block_fault &fault) {
+    return fault.op == block_op::verify ? "differs from the image" : strerror(fault.err);
+}
 
 // The page walks need whole pages in each block, at most a stack page each.
 bool check_geometry(const nand_part *part) {
@@ -71,14 +106,18 @@ int next_image_block(good_blocks *walk, uint32_t *block) {
     return found > 0 ? 0 : -1;
 }
 
-// Reads the image's next block into buf and, in mode jffs2, marks it first.
-int read_image_block(good_blocks *walk, uint8_t *buf, uint32_t length, int mode) {
-    uint32_t block;
-    if (next_image_block(walk, &block) < 0)
+// Reads the image's next block (into *block) into buf and, in mode jffs2,
+// marks it first.
+int read_image_block(good_blocks *walk, uint8_t *buf, uint32_t length, int mode, uint32_t *block,
+                     block_fault *fault) {
+    if (next_image_block(walk, block) < 0)
         return -1;
-    if (mode == flash_mode_jffs2 && nand_write_cleanmarker(walk->part, static_cast<int>(block)) < 0)
-        return -1;
-    return read_block(walk->part, block, buf, length);
+    if (mode == flash_mode_jffs2 &&
+        nand_write_cleanmarker(walk->part, static_cast<int>(*block)) < 0)
+        return note_fault(fault, block_op::program, *block);
+    if (read_block(walk->part, *block, buf, length) < 0)
+        return note_fault(fault, block_op::read, *block);
+    return 0;
 }
 
 // Sixteen bytes as one vector: a NEON register on the device.
@@ -109,7 +148,8 @@ bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t count) {
     return true;
 }
 
-// The lowest bytes that were read back differently from the image.
+// The lowest bytes that were read back differently from the image, and the
+// block of the first.
 struct verify_errors {
     struct {
         uint32_t offset;
@@ -117,13 +157,16 @@ struct verify_errors {
         uint8_t want;
     } found[max_verify_reports];
     int count;
+    uint32_t first_block;
 };
 
 // Notes the bytes of one block read back that differ from the image at offset.
-void compare_block(verify_errors *errors, const uint8_t *got, const uint8_t *want, uint32_t offset,
-                   uint32_t length) {
+void compare_block(verify_errors *errors, uint32_t block, const uint8_t *got, const uint8_t *want,
+                   uint32_t offset, uint32_t length) {
     if (errors->count == max_verify_reports || same_bytes(got, want, length))
         return;
+    if (errors->count == 0)
+        errors->first_block = block;
     for (uint32_t i = 0; i < length && errors->count < max_verify_reports; i++) {
         if (got[i] != want[i])
             errors->found[errors->count++] = {offset + i, got[i], want[i]};
@@ -138,42 +181,41 @@ void compare_block(verify_errors *errors, const uint8_t *got, const uint8_t *wan
 // verified, 1 when it differs (reported), -1 when the read-back failed; the
 // walk ends behind the image's last block.
 int read_back_and_verify(good_blocks *walk, const uint8_t *data, uint32_t size, int mode,
-                         uint8_t *block) {
+                         uint8_t *buf, block_fault *fault) {
     log_printf(3, "%d bytes to read", static_cast<int>(size));
     uint32_t erasesize = walk->part->info.erasesize;
     verify_errors errors;
     errors.count = 0;
     for (uint32_t offset = 0; offset < size;) {
         uint32_t span = size - offset < erasesize ? size - offset : erasesize;
-        if (read_image_block(walk, block, span, mode) < 0)
+        uint32_t block;
+        if (read_image_block(walk, buf, span, mode, &block, fault) < 0)
             return -1;
-        compare_block(&errors, block, data + offset, offset, span);
+        compare_block(&errors, block, buf, data + offset, offset, span);
         offset += span;
         flash_phase_step(span);
     }
     for (int i = 0; i < errors.count; i++)
         error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", errors.found[i].offset,
               errors.found[i].got, errors.found[i].want);
+    if (errors.count > 0)
+        note_fault(fault, block_op::verify, errors.first_block);
     return errors.count > 0 ? 1 : 0;
 }
 
 // The clean marker into every good block the walk has left.
-int mark_remaining(good_blocks *walk) {
+int mark_remaining(good_blocks *walk, block_fault *fault) {
     uint32_t block;
     int found;
     while ((found = good_blocks_next(walk, &block)) > 0) {
         if (nand_write_cleanmarker(walk->part, static_cast<int>(block)) < 0)
-            return -1;
+            return note_fault(fault, block_op::program, block);
     }
     return found;
 }
 
-} // namespace
-
-int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
-    log_printf(2, "Erase %u blocks", block_count);
-    if (!check_geometry(part))
-        return -1;
+// Erases block_count good blocks from first_block on.
+int erase_blocks(nand_part *part, uint32_t first_block, uint32_t block_count, block_fault *fault) {
     flash_phase phase(part, phase_erase, uint64_t(block_count) * part->info.erasesize);
     good_blocks walk;
     good_blocks_start(&walk, part, first_block, false);
@@ -182,18 +224,18 @@ int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
         int found = good_blocks_next(&walk, &block);
         if (found == 0)
             error("Ran out of good blocks to erase");
-        if (found <= 0 || nand_erase(part, static_cast<int>(block)) < 0)
+        if (found <= 0)
             return -1;
+        if (nand_erase(part, static_cast<int>(block)) < 0)
+            return note_fault(fault, block_op::erase, block);
         flash_phase_step(part->info.erasesize);
     }
     phase.succeeded();
     return 0;
 }
 
-int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
-    log_printf(2, "Program %u bytes", length);
-    if (!check_geometry(part))
-        return -1;
+// Programs length bytes from the first good block on.
+int write_image(nand_part *part, const uint8_t *data, uint32_t length, block_fault *fault) {
     flash_phase phase(part, phase_write, length);
     good_blocks walk;
     good_blocks_start(&walk, part, 0, true);
@@ -201,14 +243,120 @@ int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
     for (uint32_t offset = 0; offset < length;) {
         uint32_t span = length - offset < erasesize ? length - offset : erasesize;
         uint32_t block;
-        if (next_image_block(&walk, &block) < 0 ||
-            program_block(part, block, data + offset, span) < 0)
+        if (next_image_block(&walk, &block) < 0)
             return -1;
+        if (program_block(part, block, data + offset, span) < 0)
+            return note_fault(fault, block_op::program, block);
         offset += span;
         flash_phase_step(span);
     }
     phase.succeeded();
     return 0;
+}
+
+// One pass of the flash: erase every good block, program the image, read it
+// back and verify it and, in mode jffs2, mark the good blocks behind it.
+// buf holds the smaller of one erase block and the image. 0, or -1 (reported)
+// with the failing block's operation in *fault when a block failed.
+int flash_pass(nand_part *part, const uint8_t *data, uint32_t size, int mode, uint8_t *buf,
+               block_fault *fault) {
+    uint32_t blocks = static_cast<uint32_t>(part->usable_size / part->info.erasesize);
+    log_printf(2, "Erase %u blocks", blocks);
+    if (erase_blocks(part, 0, blocks, fault) < 0)
+        return -1;
+    log_printf(2, "Program %u bytes", size);
+    if (write_image(part, data, size, fault) < 0)
+        return -1;
+    good_blocks walk;
+    good_blocks_start(&walk, part, 0, true);
+    flash_phase phase(part, phase_read_back, size);
+    int differs = read_back_and_verify(&walk, data, size, mode, buf, fault);
+    if (differs < 0)
+        return -1;
+    // Clean markers for the blocks behind the image, whatever the verify found.
+    if (mode == flash_mode_jffs2 && mark_remaining(&walk, fault) < 0)
+        return -1;
+    if (!differs)
+        phase.succeeded();
+    return differs ? -1 : 0;
+}
+
+// Test patterns a block must take before it is used again: each programmed
+// over the whole block and read back.
+const uint8_t test_patterns[] = {0xa5, 0x5a, 0x00};
+
+// 1 when a failed call was the block's failure (the chip said so), else -1.
+int blame_block() {
+    return errno == EIO ? 1 : -1;
+}
+
+// Programs pattern into every page of the erased block and reads it back. 0
+// when the block took it, 1 when the block failed, -1 on any other failure.
+int test_pattern(nand_part *part, int block, uint8_t pattern) {
+    uint8_t want[geometry_max_page_size];
+    uint8_t got[geometry_max_page_size];
+    memset(want, pattern, part->page_size);
+    int pages = static_cast<int>(part->info.erasesize / part->page_size);
+    for (int page = 0; page < pages; page++) {
+        if (nand_write(part, block, page, want) < 0)
+            return blame_block();
+    }
+    for (int page = 0; page < pages; page++) {
+        if (nand_read(part, block, page, got) < 0)
+            return blame_block();
+        if (!same_bytes(got, want, part->page_size))
+            return 1;
+    }
+    return 0;
+}
+
+// Tests a block that failed, as a careful flash layer does before it retires
+// one: erase it, program and read back each pattern, erase it again. 0 when
+// it passed, 1 when it failed, -1 on any other failure.
+int test_block(nand_part *part, uint32_t block) {
+    int b = static_cast<int>(block);
+    for (uint8_t pattern : test_patterns) {
+        if (nand_erase(part, b) < 0)
+            return blame_block();
+        int failed = test_pattern(part, b, pattern);
+        if (failed != 0)
+            return failed;
+    }
+    return nand_erase(part, b) < 0 ? blame_block() : 0;
+}
+
+// Tests the block of a fault and marks it bad when it fails the test too;
+// then the good blocks are counted again. 0, or -1 (reported).
+int retire_block(nand_part *part, const block_fault &fault) {
+    int failed = test_block(part, fault.block);
+    if (failed < 0)
+        return -1;
+    if (failed == 0) {
+        log_printf(0, "%s: block %u passed its test after a failed %s: used again", part->name,
+                   fault.block, op_name(fault));
+        report_block_fault(part, fault.block, op_name(fault), fault_text(fault), false);
+        return 0;
+    }
+    if (nand_mark_bad(part, static_cast<int>(fault.block)) < 0)
+        return -1;
+    log_printf(0, "%s: block %u marked bad: %s failed: %s", part->name, fault.block, op_name(fault),
+               fault_text(fault));
+    report_block_fault(part, fault.block, op_name(fault), fault_text(fault), true);
+    return nand_count_usable(part);
+}
+
+} // namespace
+
+int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
+    log_printf(2, "Erase %u blocks", block_count);
+    block_fault fault;
+    return check_geometry(part) ? erase_blocks(part, first_block, block_count, &fault) : -1;
+}
+
+int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
+    log_printf(2, "Program %u bytes", length);
+    block_fault fault;
+    return check_geometry(part) ? write_image(part, data, length, &fault) : -1;
 }
 
 int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
@@ -218,9 +366,11 @@ int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
     good_blocks walk;
     good_blocks_start(&walk, part, 0, true);
     uint32_t erasesize = part->info.erasesize;
+    block_fault fault;
     for (uint32_t offset = 0; offset < length;) {
         uint32_t span = length - offset < erasesize ? length - offset : erasesize;
-        if (read_image_block(&walk, buf + offset, span, mode) < 0)
+        uint32_t block;
+        if (read_image_block(&walk, buf + offset, span, mode, &block, &fault) < 0)
             return -1;
         offset += span;
     }
@@ -243,19 +393,21 @@ int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) 
         error_no_memory(span);
         return -1;
     }
-    if (flash_erase(part, 0, static_cast<uint32_t>(part->usable_size / erasesize)) < 0 ||
-        flash_write(part, data, size) < 0)
-        return -1;
-    good_blocks walk;
-    good_blocks_start(&walk, part, 0, true);
-    flash_phase phase(part, phase_read_back, size);
-    int differs = read_back_and_verify(&walk, data, size, mode, block.get());
-    if (differs < 0)
-        return -1;
-    // Clean markers for the blocks behind the image, whatever the verify found.
-    if (mode == flash_mode_jffs2 && mark_remaining(&walk) < 0)
-        return -1;
-    if (!differs)
-        phase.succeeded();
-    return differs ? -1 : 0;
+    for (int faults = 0;; faults++) {
+        block_fault fault = {block_op::none, 0, 0};
+        int result = flash_pass(part, data, size, mode, block.get(), &fault);
+        if (result >= 0 || !flash_mark_bad || !is_block_fault(fault))
+            return result;
+        if (faults == flash_max_block_faults) {
+            error("Giving up on %s after %d block faults: %s of block %u failed", part->name,
+                  faults, op_name(fault), fault.block);
+            return -1;
+        }
+        if (retire_block(part, fault) < 0)
+            return -1;
+        if (!geometry_fits(size, part->usable_size)) {
+            error("Image too big to fit partition");
+            return -1;
+        }
+    }
 }

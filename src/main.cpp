@@ -23,11 +23,12 @@
 namespace {
 
 constexpr int opt_flash_only = 256;
-constexpr int opt_check = 257;
-constexpr int opt_progress = 258;
-constexpr int opt_report = 259;
-constexpr int opt_help = 260;
-constexpr int opt_version = 261;
+constexpr int opt_mark_bad = 257;
+constexpr int opt_check = 258;
+constexpr int opt_progress = 259;
+constexpr int opt_report = 260;
+constexpr int opt_help = 261;
+constexpr int opt_version = 262;
 
 // The options of the usage text come first; the ones behind them are listed
 // by --help only, so that the usage text stays as it was before them.
@@ -44,6 +45,7 @@ const option long_options[] = {
     {"hw-revision", required_argument, nullptr, 'h'},
     {"no-action", no_argument, nullptr, 'N'},
     {"flash-only", required_argument, nullptr, opt_flash_only},
+    {"mark-bad", no_argument, nullptr, opt_mark_bad},
     {"check", no_argument, nullptr, opt_check},
     {"progress", no_argument, nullptr, opt_progress},
     {"report", required_argument, nullptr, opt_report},
@@ -63,6 +65,7 @@ const char *const option_help[] = {
     "Set HW revision override",
     "Only simulate flashing",
     "Flash only certain components",
+    "Mark a failing block bad if it fails a test too",
     "Check everything on the device, write nothing",
     "Show each phase's percentage on stderr",
     "Write the run's record (JSON lines) to this file",
@@ -156,6 +159,9 @@ int apply_flash_only(const char *list, run_settings *settings) {
 // The options that came after the usage text's. cli_run, or the status to end with.
 int apply_later_option(int c, run_settings *settings) {
     switch (c) {
+    case opt_mark_bad:
+        flash_mark_bad = true;
+        break;
     case opt_check:
         settings->check = true;
         break;

@@ -96,6 +96,15 @@ bool parse_table_line(const char *line, int *number, const char **name, size_t *
     return true;
 }
 
+// Sets errno when it goes out of scope: a failed request's report must not
+// change what the caller learns from errno.
+struct errno_on_return {
+    int value;
+    ~errno_on_return() {
+        errno = value;
+    }
+};
+
 uint64_t block_start(const nand_part *part, int block) {
     return static_cast<uint64_t>(static_cast<uint32_t>(block)) * part->info.erasesize;
 }
@@ -233,12 +242,9 @@ int nand_open(const char *name, nand_part **out, int mode) {
         return -1;
     }
     part->fd = fd.get();
-    if (read_geometry(part) < 0 || (part->read_only && !opens_for_writing(part)))
+    if (read_geometry(part) < 0 || (part->read_only && !opens_for_writing(part)) ||
+        nand_count_usable(part) < 0)
         return -1;
-    int good = nand_count_good_blocks(part);
-    if (good < 0)
-        return -1;
-    part->usable_size = geometry_usable_size(part->info.erasesize, static_cast<uint32_t>(good));
     fd.release();
     *out = record.release();
     return 0;
@@ -274,6 +280,23 @@ int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats) {
     return ioctl(part->fd, ECCGETSTATS, stats) < 0 ? -1 : 0;
 }
 
+int nand_count_usable(nand_part *part) {
+    int good = nand_count_good_blocks(part);
+    if (good < 0)
+        return -1;
+    part->usable_size = geometry_usable_size(part->info.erasesize, static_cast<uint32_t>(good));
+    return 0;
+}
+
+int nand_mark_bad(nand_part *part, int block) {
+    loff_t offset = static_cast<loff_t>(block_start(part, block));
+    if (ioctl(part->fd, MEMSETBADBLOCK, &offset) < 0) {
+        error("MEMSETBADBLOCK (block %d): %s", block, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 void nand_close(nand_part *part) {
     if (!part)
         return;
@@ -285,11 +308,13 @@ int nand_read(nand_part *part, int block, int page, uint8_t *buf) {
     uint64_t address = page_address(part, block, page);
     unsigned long long shown = address;
     if (lseek(part->fd, static_cast<off_t>(address), SEEK_SET) < 0) {
+        errno_on_return keep{errno};
         error("nand_read: lseek %08llx: %s", shown, strerror(errno));
         return -1;
     }
     ssize_t got = read(part->fd, buf, part->page_size);
     if (got != static_cast<ssize_t>(part->page_size)) {
+        errno_on_return keep{got < 0 ? errno : 0}; // a short read is not the chip's failure
         error("nand_read: read (%d bytes at %08llx): %s", static_cast<int>(part->page_size), shown,
               strerror(errno));
         return -1;
@@ -305,11 +330,13 @@ int nand_write(nand_part *part, int block, int page, const uint8_t *data) {
     log_printf(3, "nand_write: %d bytes to 0x%08llx (%02x %02x %02x %02x)",
                static_cast<int>(part->page_size), shown, data[0], data[1], data[2], data[3]);
     if (lseek(part->fd, static_cast<off_t>(address), SEEK_SET) < 0) {
+        errno_on_return keep{errno};
         error("nand_write: lseek %08llx: %s", shown, strerror(errno));
         return -1;
     }
     ssize_t put = write(part->fd, data, part->page_size);
     if (put != static_cast<ssize_t>(part->page_size)) {
+        errno_on_return keep{put < 0 ? errno : 0}; // a short write is not the chip's failure
         error("nand_write: write (around 0x%08llx): %s", shown, strerror(errno));
         return -1;
     }
@@ -322,6 +349,7 @@ int nand_erase(nand_part *part, int block) {
                static_cast<unsigned long long>(start));
     if (start > UINT32_MAX) {
         // The request carries a 32-bit start; no partition reaches this far.
+        errno_on_return keep{EINVAL};
         error("MEMERASE (block %d): %s", block, strerror(EINVAL));
         return -1;
     }
@@ -330,6 +358,7 @@ int nand_erase(nand_part *part, int block) {
     erase.start = static_cast<uint32_t>(start);
     erase.length = part->info.erasesize;
     if (ioctl(part->fd, MEMERASE, &erase) < 0) {
+        errno_on_return keep{errno};
         error("MEMERASE (block %d): %s", block, strerror(errno));
         return -1;
     }
@@ -345,9 +374,10 @@ int nand_write_cleanmarker(nand_part *part, int block) {
     uint64_t start = block_start(part, block);
     uint8_t oob[oob_buffer_size];
     if (!cleanmarker_oob(part, oob))
-        return -1;
+        return errno = EINVAL, -1;
     if (start > UINT32_MAX) {
         // The request carries a 32-bit start; no partition reaches this far.
+        errno_on_return keep{EINVAL};
         error("MEMWRITEOOB: %s", strerror(EINVAL));
         return -1;
     }
@@ -359,6 +389,7 @@ int nand_write_cleanmarker(nand_part *part, int block) {
     request.ptr = oob;
     int answer = ioctl(part->fd, MEMWRITEOOB, &request);
     if (answer < 0) {
+        errno_on_return keep{errno};
         error("MEMWRITEOOB: %s", strerror(errno));
         return -1;
     }

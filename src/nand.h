@@ -6,12 +6,12 @@
 
 // One opened MTD NAND partition.
 struct nand_part {
+    char name[32];                 // as given to nand_open
     mtd_info_user info;            // as MEMGETINFO filled it
     nand_ecclayout_user ecclayout; // as ECCGETLAYOUT filled it
     uint32_t page_size;            // 2048 or 512
-    uint64_t usable_size;          // erasesize times the good blocks found at opening
+    uint64_t usable_size;          // erasesize times the good blocks last counted
     int fd;
-    char name[16];  // the partition's name in "/proc/mtd" (cut to 15 characters)
     char path[24];  // its device, "/dev/mtd<N>"
     bool read_only; // opened with nand_read_only
 };
@@ -39,9 +39,16 @@ int nand_count_good_blocks(nand_part *part);
 // What the kernel's ECC did on the partition's reads so far (ECCGETSTATS).
 // 0, or -1 when the driver does not tell (not reported).
 int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats);
+// Counts the good blocks again into usable_size. 0 or -1 (reported).
+int nand_count_usable(nand_part *part);
+// Marks the block bad for good (MEMSETBADBLOCK). 0 or -1 (reported).
+int nand_mark_bad(nand_part *part, int block);
 void nand_close(nand_part *part);
 
-// One page of page_size bytes at (block, page). 0 or -1 (reported).
+// The page and block operations below return 0, or -1 after a report with
+// errno telling why: EIO when the chip failed the operation.
+
+// One page of page_size bytes at (block, page).
 int nand_read(nand_part *part, int block, int page, uint8_t *buf);
 int nand_write(nand_part *part, int block, int page, const uint8_t *data);
 int nand_erase(nand_part *part, int block);

@@ -340,6 +340,19 @@ void report_phase_end(nand_part *part, bool ok, uint32_t blocks, uint64_t bytes)
     phase_name = nullptr;
 }
 
+void report_block_fault(nand_part *part, uint32_t block, const char *operation, const char *error,
+                        bool retired) {
+    if (!report_active())
+        return;
+    json_line line;
+    begin(&line, retired ? "block_retired" : "block_reused");
+    add_component(&line, part);
+    add_number(&line, "block", block);
+    add_string(&line, "operation", operation);
+    add_string(&line, "error", error);
+    emit(&line);
+}
+
 void report_completed(const char *component) {
     if (!report_active())
         return;

@@ -46,6 +46,10 @@ void report_bad_block(nand_part *part, uint32_t block);
 // The phase ends: succeeded or not, the blocks and bytes it did; a read-back
 // adds the bit flips the ECC corrected and could not correct meanwhile.
 void report_phase_end(nand_part *part, bool ok, uint32_t blocks, uint64_t bytes);
+// With --mark-bad: a block failed (operation, error) and was tested; retired:
+// it failed the test too and was marked bad, otherwise it is used again.
+void report_block_fault(nand_part *part, uint32_t block, const char *operation, const char *error,
+                        bool retired);
 // The component's partition was flashed completely.
 void report_completed(const char *component);
 // The run ends with this status; gives the status back. Only the first end

@@ -6,7 +6,9 @@
 #include "stop_signals.h"
 #include "support/capture.h"
 #include "support/fake_mtd.h"
-#include "support/velkan_files.h"
+#include "support/memory.h"
+#include "support/process.h"
+#include "velkan.h"
 #include "velkan_writer.h"
 
 #include <gtest/gtest.h>
@@ -19,23 +21,10 @@
 #include <functional>
 
 namespace {
-size_t fail_above = 0; // a larger allocation fails; 0: none
-} // namespace
-
-extern "C" {
-void *__real_malloc(size_t size);
-void *__wrap_malloc(size_t size) {
-    return fail_above && size > fail_above ? (errno = ENOMEM, nullptr) : __real_malloc(size);
-}
-}
-
-namespace {
 
 namespace vw = velkan_writer;
 
-class FlashRun : public container_test {};
-
-TEST_F(FlashRun, StopsBeforeAnyErase) {
+TEST(FlashRun, StopsBeforeAnyErase) {
     struct row {
         const char *name;
         std::function<void(vw::container &)> change;
@@ -61,6 +50,7 @@ TEST_F(FlashRun, StopsBeforeAnyErase) {
     const std::string table = "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n";
     sigset_t mask;
     sigprocmask(SIG_SETMASK, nullptr, &mask);
+    temp_dir dir;
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         vw::container box;
@@ -69,22 +59,25 @@ TEST_F(FlashRun, StopsBeforeAnyErase) {
                       vw::image("initfs", std::string(300000, 'i'))};
         if (r.change)
             r.change(box);
-        opened file = open_bytes(box.encode());
-        ASSERT_EQ(file.result, 0) << file.err;
+        std::string path = dir.write("fw.velkan", box.encode());
+        image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+        ASSERT_EQ(image_open(set, path.c_str()), 0);
         if (r.initfs_unreadable)
-            strcpy(file.set->subimages->next->path, dir.path().c_str());
+            strcpy(set->subimages->next->path, dir.path().c_str());
         fake_mtd::device &model = fake_mtd::install(dev, table);
         model.flash.assign(model.flash.size(), 0x5A);
-        flash_request req = {{true, true, file.path.c_str(), 2}, false};
+        flash_request req = {{true, true, path.c_str(), 2}, false};
         stop_signals signals;
         stop_signals_start(&signals);
         output_capture capture;
-        fail_above = r.fail_above;
-        int result = flash_run(file.set, nullptr, &req, &signals);
-        fail_above = 0;
+        if (r.fail_above)
+            memory_shortage(LONG_MAX, r.fail_above);
+        int result = flash_run(set, nullptr, &req, &signals);
+        image_set_free(set);
+        memory_restore();
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         std::string want = r.err;
-        for (auto [mark, text] : {std::pair{'@', dir.path()}, {'#', file.path}})
+        for (auto [mark, text] : {std::pair{'@', dir.path()}, {'#', path}})
             want = want[0] == mark ? text + want.substr(1) : want;
         std::string err = capture.err();
         EXPECT_EQ(r.err.empty() ? err : err.substr(0, want.size()), want);

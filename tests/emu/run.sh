@@ -53,7 +53,7 @@ restarted() {
 }
 
 mkdir -p "$EMU_BUILD/logs" "$EMU_BUILD/dumps"
-for plan in ${EMU_PLANS:-nand2k nand512}; do
+for plan in ${EMU_PLANS:-nand2k nand512 markbad}; do
   log=$EMU_BUILD/logs/$plan.log
   echo "== booting the emulated device: $plan"
   rc=0

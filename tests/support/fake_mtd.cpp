@@ -87,7 +87,9 @@ int __wrap_ioctl(int fd, unsigned long request, void *arg) {
     if (!ours(fd))
         return __real_ioctl(fd, request, arg);
     errno = request == MEMSETOOBSEL ? model.oobsel_errno : EIO;
-    if (request == model.failing_request || (request == MEMSETOOBSEL && errno))
+    if (request == model.failing_request && model.failing_times != 0)
+        return model.failing_times -= model.failing_times > 0, -1;
+    if (request == MEMSETOOBSEL && errno)
         return -1;
     if (request == MEMGETINFO)
         memcpy(arg, &model.info, sizeof model.info);
@@ -95,6 +97,8 @@ int __wrap_ioctl(int fd, unsigned long request, void *arg) {
         memcpy(arg, &model.layout, sizeof model.layout);
     if (request == MEMGETBADBLOCK)
         return model.bad.count(*static_cast<loff_t *>(arg) / model.info.erasesize);
+    if (request == MEMSETBADBLOCK)
+        return model.bad.insert(*static_cast<loff_t *>(arg) / model.info.erasesize), 0;
     auto *erase = static_cast<erase_info_user *>(arg);
     if (request == MEMERASE && uint64_t(erase->start) + erase->length > model.flash.size())
         return errno = EINVAL, -1;

@@ -23,6 +23,7 @@ struct device {
     nand_ecclayout_user layout = {};
     std::set<uint64_t> bad;
     unsigned long failing_request = 0;            // fails with EIO
+    int failing_times = -1;                       // how often it fails; -1: always
     int oobsel_errno = ENOTTY;                    // the kernel no longer knows MEMSETOOBSEL
     int64_t short_read = -1, short_write = -1;    // a transfer here moves half its bytes
     std::map<uint64_t, uint8_t> flips;            // read-back bytes changed by xor

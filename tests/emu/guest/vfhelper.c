@@ -22,6 +22,8 @@
  *                                  stdin, stdout and stderr), copies what it
  *                                  writes there to stdout and exits with its
  *                                  status, as "script" does
+ *   vfhelper badblocks DEV         prints the erase blocks of DEV that the
+ *                                  kernel's bad-block query calls bad
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -61,6 +63,31 @@ static int on_terminal(char **argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+/* The blocks of the device that MEMGETBADBLOCK answers bad for, on one line. */
+static int print_bad_blocks(const char *dev) {
+    int fd = open(dev, O_RDONLY);
+    struct mtd_info_user info;
+    if (fd < 0 || ioctl(fd, MEMGETINFO, &info) < 0 || info.erasesize == 0) {
+        perror(dev);
+        return 1;
+    }
+    const char *sep = "";
+    for (unsigned block = 0; block < info.size / info.erasesize; block++) {
+        loff_t offset = (loff_t)block * info.erasesize;
+        int answer = ioctl(fd, MEMGETBADBLOCK, &offset);
+        if (answer < 0) {
+            perror("MEMGETBADBLOCK");
+            return 1;
+        }
+        if (answer > 0) {
+            printf("%s%u", sep, block);
+            sep = " ";
+        }
+    }
+    printf("\n");
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 1) {
         for (;;)
@@ -82,13 +109,16 @@ int main(int argc, char **argv) {
         perror(argv[3]);
         return 127;
     }
+    if (argc == 3 && strcmp(argv[1], "badblocks") == 0)
+        return print_bad_blocks(argv[2]);
     int markbad = argc == 5 && strcmp(argv[1], "markbad-when") == 0;
     size_t len = argc > 3 ? strlen(argv[3]) : 0;
     char buf[64];
     if ((!markbad && (argc < 6 || strcmp(argv[1], "kill-when") != 0)) || len == 0 ||
         len > sizeof buf) {
         fprintf(stderr, "usage: vfhelper [markbad-when DEV TEXT BLOCK | "
-                        "kill-when DEV TEXT PID SIGNAL... | start SIGNAL PROGRAM ARGS...], "
+                        "kill-when DEV TEXT PID SIGNAL... | start SIGNAL PROGRAM ARGS... | "
+                        "badblocks DEV | tty PROGRAM ARGS...], "
                         "TEXT of 1 to 64 bytes\n");
         return 2;
     }
