@@ -1,6 +1,8 @@
 // The run from the checks to the last sync, on the MTD model, both partitions
 // on one device: what stops it before the first erase of either partition,
-// and a container without integrity subblocks flashed as it always was.
+// a container without integrity subblocks flashed as it always was, and
+// --check, which stops after the checks.
+#include "check.h"
 #include "flash.h"
 #include "log.h"
 #include "stop_signals.h"
@@ -24,6 +26,15 @@ namespace {
 
 namespace vw = velkan_writer;
 
+// The model: both partitions on mtd5, its layout taking the clean marker.
+fake_mtd::device &install_both() {
+    fake_mtd::device dev;
+    dev.number = 5;
+    dev.layout.oobavail = 38;
+    dev.layout.oobfree[0] = {2, 38};
+    return fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
+}
+
 TEST(FlashRun, StopsBeforeAnyErase) {
     struct row {
         const char *name;
@@ -43,11 +54,6 @@ TEST(FlashRun, StopsBeforeAnyErase) {
          [](vw::container &c) { c.extra_header = {vw::subblock('E', vw::extent_value(3, 0))}; },
          false, 0, "#: cut or extended: expected 3 images in 0 bytes, found 2 in "},
     };
-    fake_mtd::device dev;
-    dev.number = 5;
-    dev.layout.oobavail = 38;
-    dev.layout.oobfree[0] = {2, 38};
-    const std::string table = "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n";
     sigset_t mask;
     sigprocmask(SIG_SETMASK, nullptr, &mask);
     temp_dir dir;
@@ -64,7 +70,7 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         ASSERT_EQ(image_open(set, path.c_str()), 0);
         if (r.initfs_unreadable)
             strcpy(set->subimages->next->path, dir.path().c_str());
-        fake_mtd::device &model = fake_mtd::install(dev, table);
+        fake_mtd::device &model = install_both();
         model.flash.assign(model.flash.size(), 0x5A);
         flash_request req = {{true, true, path.c_str(), 2}, false};
         stop_signals signals;
@@ -92,6 +98,37 @@ TEST(FlashRun, StopsBeforeAnyErase) {
                   capture.out());
         EXPECT_EQ(model.flash[299999], r.err.empty() ? 'i' : 0x5A);
     }
+}
+
+// --check runs every check and stops: its facts on stdout, a 16-bit checksum
+// that disagrees with the data only a warning, nothing written.
+TEST(FlashRun, CheckWritesNothing) {
+    vw::container box;
+    box.images = {vw::image("kernel", std::string(100000, 'k')),
+                  vw::image("initfs", std::string(300000, 'i'))};
+    std::string bytes = box.encode();
+    bytes[bytes.find("initfs") - 1] ^= 1; // the header's checksum of the initfs
+    temp_dir dir;
+    std::string path = dir.write("fw.velkan", bytes);
+    image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+    ASSERT_EQ(image_open(set, path.c_str()), 0);
+    fake_mtd::device &model = install_both();
+    model.flash.assign(model.flash.size(), 0x5A);
+    flash_request req = {{true, true, path.c_str(), 2}, false};
+    stop_signals signals;
+    stop_signals_start(&signals);
+    output_capture capture;
+    check_only = 1;
+    EXPECT_EQ(flash_run(set, nullptr, &req, &signals), 0);
+    check_only = 0;
+    image_set_free(set);
+    std::string out = capture.out();
+    EXPECT_EQ(capture.err(), "");
+    EXPECT_NE(out.find("\nWarning: initfs: checksum "), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1),
+              "Check passed: a flash would go ahead; nothing was written\n");
+    EXPECT_EQ(size_t(std::count(model.flash.begin(), model.flash.end(), 0x5A)), model.flash.size());
+    EXPECT_TRUE(model.oob.empty());
 }
 
 } // namespace
