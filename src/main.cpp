@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/reboot.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -306,6 +307,22 @@ int finish(bool restart) {
     return reboot(RB_AUTOBOOT);
 }
 
+// True when path names one of the run's input files: a record written there
+// would destroy it before it is read.
+bool is_an_input(const char *path, const run_settings &settings) {
+    struct stat record;
+    if (stat(path, &record) < 0)
+        return false;
+    const char *inputs[] = {settings.container_path, settings.kernel_path, settings.initfs_path};
+    for (const char *input : inputs) {
+        struct stat st;
+        if (input && stat(input, &st) == 0 && st.st_dev == record.st_dev &&
+            st.st_ino == record.st_ino)
+            return true;
+    }
+    return false;
+}
+
 // The run after the options: the identity, the images, the checks and (but
 // for --check) the flash and the restart. The exit status.
 int run(const run_settings &settings, stop_signals *signals) {
@@ -347,6 +364,10 @@ int main(int argc, char **argv) {
         print_usage();
     if (parsed != cli_run)
         return parsed;
+    if (settings.report_path && is_an_input(settings.report_path, settings)) {
+        error("--report: %s is an input of the run", settings.report_path);
+        return 2;
+    }
     if (settings.report_path && report_open(settings.report_path) < 0)
         return 1;
     report_start(VF_BUILD_VERSION, VF_BUILD_COMMIT,

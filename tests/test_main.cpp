@@ -54,6 +54,8 @@ const std::vector<row> rows = {
     {"unknown component", "-f --flash-only rootfs", 2, "", "Valid --flash-only options:\n" + names},
     {"--report to stdout", "-f --report -", 2, "",
      "--report: '-' is not allowed; give a path or /dev/fd/N\n"},
+    {"--report onto the container", "-f -N --report @/fw.velkan -F @/fw.velkan", 2, "",
+     "--report: @/fw.velkan is an input of the run\n"},
     {"--check without -f and components", "--check -h A:B --flash-only pirl", 0,
      "Identity: product A, HW build B (override)\n"
      "Check passed: a flash would go ahead; nothing was written\n",
