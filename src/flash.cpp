@@ -2,7 +2,6 @@
 
 #include "check.h"
 #include "crc32.h"
-#include "kill.h"
 #include "log.h"
 #include "nand.h"
 #include "owners.h"
@@ -84,7 +83,7 @@ int flash_components(const flash_request *req, const preflight_result &checked, 
         log_printf(0, "Reading and flashing %s image", p.c->name);
         if (p.c == &initfs_component && req->kill) {
             log_printf(1, "Killing initfs processes");
-            kill_initfs_processes();
+            req->kill();
         }
         if (flash_component(p, buffer, signals) < 0)
             return -1;

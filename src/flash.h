@@ -17,7 +17,7 @@ struct subimage;
 // What a run flashes.
 struct flash_request {
     preflight_request checks; // the components, and the container they may come from
-    bool kill;                // -K: end the initfs's processes before it is flashed
+    int (*kill)();            // -K: ends the initfs's processes before it is flashed; or null
 };
 
 // The run from the checks to the last sync: the pre-flight, sync, the kernel,

@@ -4,6 +4,7 @@
 #include "check.h"
 #include "flash.h"
 #include "ident.h"
+#include "kill.h"
 #include "log.h"
 #include "progress.h"
 #include "report.h"
@@ -259,17 +260,23 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
 namespace {
 
 // The device's identity: from "/proc/component_version", replaced by a
-// complete -h override. False when neither gives one (reported).
-bool establish_identity(hw_ident *ident, const run_settings &settings) {
-    bool override_complete = settings.override_product && settings.override_hw_build;
+// complete -h override, which the identity takes over; half a one is dropped.
+// False when neither gives one (reported).
+bool establish_identity(hw_ident *ident, run_settings *settings) {
+    bool override_complete = settings->override_product && settings->override_hw_build;
+    if (!override_complete) {
+        free(settings->override_product);
+        free(settings->override_hw_build);
+        settings->override_product = settings->override_hw_build = nullptr;
+    }
     if (read_hw_ident(ident) < 0 && !override_complete)
         return false;
     if (override_complete) {
         log_printf(1, "Using product code and HW revision override.");
         free(ident->product);
         free(ident->hw_build);
-        ident->product = settings.override_product;
-        ident->hw_build = settings.override_hw_build;
+        ident->product = settings->override_product;
+        ident->hw_build = settings->override_hw_build;
     }
     check_note_identity(ident, override_complete);
     return true;
@@ -325,7 +332,7 @@ bool is_an_input(const char *path, const run_settings &settings) {
 
 // The run after the options: the identity, the images, the checks and (but
 // for --check) the flash and the restart. The exit status.
-int run(const run_settings &settings, stop_signals *signals) {
+int run(run_settings *settings, stop_signals *signals) {
     // The identity and the images live until the process ends.
     static hw_ident ident;
     static image_set *set;
@@ -335,13 +342,13 @@ int run(const run_settings &settings, stop_signals *signals) {
         return 1;
     }
     flash_request req = {};
-    req.checks.kernel = settings.component_mask & component_kernel;
-    req.checks.initfs = settings.component_mask & component_initfs;
-    req.kill = settings.kill_request;
-    if (!establish_identity(&ident, settings) || !load_images(set, settings, &req) ||
+    req.checks.kernel = settings->component_mask & component_kernel;
+    req.checks.initfs = settings->component_mask & component_initfs;
+    req.kill = settings->kill_request ? kill_initfs_processes : nullptr;
+    if (!establish_identity(&ident, settings) || !load_images(set, *settings, &req) ||
         flash_run(set, &ident, &req, signals) < 0)
         return 1;
-    return check_only ? 0 : finish(settings.restart);
+    return check_only ? 0 : finish(settings->restart);
 }
 
 } // namespace
@@ -374,5 +381,5 @@ int main(int argc, char **argv) {
                  check_only ? "check"
                  : simulate ? "simulate"
                             : "flash");
-    return report_end(run(settings, &signals));
+    return report_end(run(&settings, &signals));
 }

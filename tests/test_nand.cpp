@@ -326,7 +326,8 @@ TEST(FlashImage, GeometriesThePageWalksCannotTake) {
 }
 
 // A simulated run opens no partition, but the component with its header page
-// stays a signed 32-bit flash length.
+// stays a signed 32-bit flash length. (The flash buffer that cannot be had:
+// test_run.cpp.)
 TEST(FlashComponent, SizeLimit) {
     subimage kernel = {};
     struct row {

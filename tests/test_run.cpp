@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <errno.h>
 #include <signal.h>
 #include <string.h>
 
@@ -26,16 +25,8 @@ namespace {
 
 namespace vw = velkan_writer;
 
-// The model: both partitions on mtd5, its layout taking the clean marker.
-fake_mtd::device &install_both() {
-    fake_mtd::device dev;
-    dev.number = 5;
-    dev.layout.oobavail = 38;
-    dev.layout.oobfree[0] = {2, 38};
-    return fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
-}
-
 TEST(FlashRun, StopsBeforeAnyErase) {
+    temp_dir dir;
     struct row {
         const char *name;
         std::function<void(vw::container &)> change;
@@ -54,9 +45,13 @@ TEST(FlashRun, StopsBeforeAnyErase) {
          [](vw::container &c) { c.extra_header = {vw::subblock('E', vw::extent_value(3, 0))}; },
          false, 0, "#: cut or extended: expected 3 images in 0 bytes, found 2 in "},
     };
+    fake_mtd::device dev;
+    dev.number = 5;
+    dev.layout.oobavail = 38;
+    dev.layout.oobfree[0] = {2, 38};
+    const std::string table = "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n";
     sigset_t mask;
     sigprocmask(SIG_SETMASK, nullptr, &mask);
-    temp_dir dir;
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         vw::container box;
@@ -65,21 +60,20 @@ TEST(FlashRun, StopsBeforeAnyErase) {
                       vw::image("initfs", std::string(300000, 'i'))};
         if (r.change)
             r.change(box);
-        std::string path = dir.write("fw.velkan", box.encode());
+        std::string path = dir.write("c.velkan", box.encode());
         image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
         ASSERT_EQ(image_open(set, path.c_str()), 0);
         if (r.initfs_unreadable)
             strcpy(set->subimages->next->path, dir.path().c_str());
-        fake_mtd::device &model = install_both();
+        fake_mtd::device &model = fake_mtd::install(dev, table);
         model.flash.assign(model.flash.size(), 0x5A);
-        flash_request req = {{true, true, path.c_str(), 2}, false};
+        flash_request req = {{true, true, path.c_str(), 2}, nullptr};
         stop_signals signals;
         stop_signals_start(&signals);
         output_capture capture;
         if (r.fail_above)
             memory_shortage(LONG_MAX, r.fail_above);
         int result = flash_run(set, nullptr, &req, &signals);
-        image_set_free(set);
         memory_restore();
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         std::string want = r.err;
@@ -97,6 +91,7 @@ TEST(FlashRun, StopsBeforeAnyErase) {
                                 : "",
                   capture.out());
         EXPECT_EQ(model.flash[299999], r.err.empty() ? 'i' : 0x5A);
+        image_set_free(set);
     }
 }
 
@@ -112,9 +107,14 @@ TEST(FlashRun, CheckWritesNothing) {
     std::string path = dir.write("fw.velkan", bytes);
     image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
     ASSERT_EQ(image_open(set, path.c_str()), 0);
-    fake_mtd::device &model = install_both();
+    fake_mtd::device dev;
+    dev.number = 5;
+    dev.layout.oobavail = 38;
+    dev.layout.oobfree[0] = {2, 38};
+    fake_mtd::device &model =
+        fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
     model.flash.assign(model.flash.size(), 0x5A);
-    flash_request req = {{true, true, path.c_str(), 2}, false};
+    flash_request req = {{true, true, path.c_str(), 2}, nullptr};
     stop_signals signals;
     stop_signals_start(&signals);
     output_capture capture;

@@ -11,6 +11,8 @@
  *                                  waits until DEV starts with TEXT, then
  *                                  sends the signals in turn to PID (0:
  *                                  none, only the wait)
+ *   vfhelper badblocks DEV         prints the erase blocks of DEV that the
+ *                                  kernel's bad-block query calls bad
  *   vfhelper start SIGNAL PROGRAM ARGS...
  *                                  runs PROGRAM with SIGINT, SIGTERM and
  *                                  SIGQUIT at their default actions (a
@@ -22,8 +24,6 @@
  *                                  stdin, stdout and stderr), copies what it
  *                                  writes there to stdout and exits with its
  *                                  status, as "script" does
- *   vfhelper badblocks DEV         prints the erase blocks of DEV that the
- *                                  kernel's bad-block query calls bad
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -93,6 +93,8 @@ int main(int argc, char **argv) {
         for (;;)
             pause();
     }
+    if (argc == 3 && strcmp(argv[1], "badblocks") == 0)
+        return print_bad_blocks(argv[2]);
     if (argc > 2 && strcmp(argv[1], "tty") == 0)
         return on_terminal(argv + 2);
     if (argc > 3 && strcmp(argv[1], "start") == 0) {
@@ -109,16 +111,14 @@ int main(int argc, char **argv) {
         perror(argv[3]);
         return 127;
     }
-    if (argc == 3 && strcmp(argv[1], "badblocks") == 0)
-        return print_bad_blocks(argv[2]);
     int markbad = argc == 5 && strcmp(argv[1], "markbad-when") == 0;
     size_t len = argc > 3 ? strlen(argv[3]) : 0;
     char buf[64];
     if ((!markbad && (argc < 6 || strcmp(argv[1], "kill-when") != 0)) || len == 0 ||
         len > sizeof buf) {
         fprintf(stderr, "usage: vfhelper [markbad-when DEV TEXT BLOCK | "
-                        "kill-when DEV TEXT PID SIGNAL... | start SIGNAL PROGRAM ARGS... | "
-                        "badblocks DEV | tty PROGRAM ARGS...], "
+                        "kill-when DEV TEXT PID SIGNAL... | badblocks DEV | "
+                        "start SIGNAL PROGRAM ARGS... | tty PROGRAM ARGS...], "
                         "TEXT of 1 to 64 bytes\n");
         return 2;
     }
