@@ -31,19 +31,15 @@ uint8_t *copy_bytes(const uint8_t *src, uint32_t count) {
     return copy;
 }
 
-// The value of a string subblock with a terminating NUL.
-void value_string(const subblock *sb, char (&text)[256]) {
-    memcpy(text, sb->data, sb->len);
-    text[sb->len] = 0;
-}
-
-void log_sw_version(image_set *set) {
-    subblock *sb = subblock_find(set->header_subblocks, velkan_type_version, 0);
+// Logs the first version subblock of the list between before and after, with
+// its control characters escaped.
+void log_version(subblock *list, const char *before, const char *after) {
+    subblock *sb = subblock_find(list, velkan_type_version, 0);
     if (!sb)
         return;
-    char version[256];
-    value_string(sb, version);
-    log_printf(1, "SW version in image: %s\n", version);
+    char version[velkan_printable_size(velkan_max_value_len)];
+    log_printf(1, "%s%s%s", before, velkan_printable(sb->data, sb->len, version, sizeof version),
+               after);
 }
 
 void log_valid_for(subimage *img) {
@@ -56,23 +52,19 @@ void log_valid_for(subimage *img) {
             velkan_fail("Invalid VELKAN product / HW rev subblock");
             return;
         }
-        // At most 16 + 29 * (2 + 8) characters.
-        char line[512];
-        int at = snprintf(line, sizeof line, "%.16s", velkan_valid_for_product(sb));
+        // At most 16 + 29 * (2 + 8) characters, each escaped in at most 4.
+        char line[velkan_printable_size(velkan_product_width + 29 * (2 + velkan_hw_build_width))];
+        char text[velkan_printable_size(velkan_product_width)];
+        int at = snprintf(line, sizeof line, "%s",
+                          velkan_printable(velkan_valid_for_product(sb), velkan_product_width, text,
+                                           sizeof text));
         for (int i = 0; i < builds; i++)
-            at += snprintf(line + at, sizeof line - static_cast<size_t>(at), "%s%.8s",
-                           i == 0 ? ": " : ", ", velkan_valid_for_build(sb, i));
+            at += snprintf(line + at, sizeof line - static_cast<size_t>(at), "%s%s",
+                           i == 0 ? ": " : ", ",
+                           velkan_printable(velkan_valid_for_build(sb, i), velkan_hw_build_width,
+                                            text, sizeof text));
         log_printf(1, "\tValid for %s", line);
     }
-}
-
-void log_version(subimage *img) {
-    subblock *sb = subblock_find(img->subblocks, velkan_type_version, 0);
-    if (!sb)
-        return;
-    char version[256];
-    value_string(sb, version);
-    log_printf(1, "\tVersion %s", version);
 }
 
 void log_partitions(subimage *img) {
@@ -117,13 +109,15 @@ int read_file_data(subimage *img) {
         return -1;
     }
     img->size = img->data_size;
+    char name[velkan_printable_size(velkan_name_width)];
+    velkan_printable(img->name, velkan_name_width, name, sizeof name);
     if (img->size % velkan_data_alignment) {
-        velkan_warn("Image '%.12s' not aligned", img->name);
+        velkan_warn("Image '%s' not aligned", name);
         img->size = velkan_round_up(img->size);
     }
-    log_printf(1, "Image '%.12s', size %u bytes", img->name, img->size);
+    log_printf(1, "Image '%s', size %u bytes", name, img->size);
     log_valid_for(img);
-    log_version(img);
+    log_version(img->subblocks, "\tVersion ", "");
     log_partitions(img);
     return 0;
 }
@@ -286,7 +280,7 @@ int image_open(image_set *set, const char *path) {
     set->file_size = static_cast<uint32_t>(st.st_size);
     if (read_file_header(file.get(), set) < 0)
         return -1;
-    log_sw_version(set);
+    log_version(set->header_subblocks, "SW version in image: ", "\n");
     for (;;) {
         off_t pos = lseek(file.get(), 0, SEEK_CUR);
         if (pos < 0) {

@@ -1,5 +1,6 @@
 #include "velkan_format.h"
 
+#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -93,6 +94,20 @@ int64_t velkan_partition_count(const subblock *sb) {
 velkan_partition velkan_partition_at(const subblock *sb, uint32_t i) {
     const uint8_t *entry = sb->data + partition_entries_at + partition_entry_size * i;
     return {entry[0], entry[1], get_be32(entry + 2)};
+}
+
+const char *velkan_printable(const void *field, size_t width, char *out, size_t out_size) {
+    const auto *text = static_cast<const uint8_t *>(field);
+    size_t at = 0;
+    for (size_t i = 0; i < width && text[i] && at + 5 <= out_size; i++) {
+        if (text[i] < 0x20 || text[i] == 0x7F)
+            at += static_cast<size_t>(snprintf(out + at, out_size - at, "\\x%02x", text[i]));
+        else
+            out[at++] = static_cast<char>(text[i]);
+    }
+    if (out_size > 0)
+        out[at] = 0;
+    return out;
 }
 
 bool velkan_crc32_decode(const subblock *sb, uint32_t *crc) {

@@ -3,6 +3,7 @@
 // velkan-pack alike). Every multi-byte number of the format is big-endian.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // One type-length-value record of a header.
@@ -33,13 +34,6 @@ constexpr int velkan_name_width = 12;
 constexpr int velkan_product_width = 16;
 constexpr int velkan_hw_build_width = 8;
 
-// Header limits: a file header of at most this many bytes in all, and a
-// subimage header whose subblocks cost their encoded length plus 2 each.
-constexpr uint32_t velkan_file_header_max = 512;
-constexpr int velkan_subimage_budget = 510;
-// The largest value of a subblock.
-constexpr int velkan_max_value_len = 255;
-
 // Data areas are a multiple of this, filled up with 0xFF.
 constexpr uint32_t velkan_data_alignment = 128;
 // The largest data size whose rounded size still fits 32 bits.
@@ -52,6 +46,13 @@ void put_be32(uint8_t *bytes, uint32_t value);
 
 // data_size rounded up to the data alignment; data_size at most velkan_max_data_size.
 uint32_t velkan_round_up(uint32_t data_size);
+
+// Header limits: a file header of at most this many bytes in all, and a
+// subimage header whose subblocks cost their encoded length plus 2 each.
+constexpr uint32_t velkan_file_header_max = 512;
+constexpr int velkan_subimage_budget = 510;
+// The largest value of a subblock.
+constexpr int velkan_max_value_len = 255;
 
 // The FILE_DATA subblock: checksum, name and data size of an image.
 constexpr uint8_t velkan_file_data_len = 25;
@@ -88,6 +89,15 @@ constexpr int64_t velkan_partitions_bad_length = -2; // length and count disagre
 int64_t velkan_partition_count(const subblock *sb);
 // Entry i, below the count.
 velkan_partition velkan_partition_at(const subblock *sb, uint32_t i);
+
+// A text field of the container (up to its first NUL, width bytes at most) as
+// it may be printed: control characters (below 0x20, and 0x7F) as \xNN, every
+// other byte as it stands. out takes velkan_printable_size(width) bytes; the
+// result is out.
+constexpr size_t velkan_printable_size(size_t width) {
+    return 4 * width + 1;
+}
+const char *velkan_printable(const void *field, size_t width, char *out, size_t out_size);
 
 // A CRC-32 subblock: 4 bytes. False when it has another length.
 constexpr uint8_t velkan_crc32_len = 4;

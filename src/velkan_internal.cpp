@@ -4,14 +4,26 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
+namespace {
+
+char report_prefix[640];
+
+} // namespace
+
 void velkan_fail(const char *line) {
-    fprintf(stderr, "%s\n", line);
+    fprintf(stderr, "%s%s\n", report_prefix, line);
 }
 
 void velkan_fail_system(const char *label) {
-    perror(label);
+    const char *reason = errno ? strerror(errno) : "file ends early";
+    fprintf(stderr, "%s%s: %s\n", report_prefix, label, reason);
+}
+
+void velkan_report_as(const char *prefix) {
+    snprintf(report_prefix, sizeof report_prefix, "%s", prefix);
 }
 
 void velkan_warn(const char *format, ...) {
@@ -20,7 +32,7 @@ void velkan_warn(const char *format, ...) {
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    fprintf(stderr, "WARNING: %s\n", line);
+    fprintf(stderr, "%sWARNING: %s\n", report_prefix, line);
 }
 
 void velkan_check_failed(const char *text, unsigned line, const char *function) {

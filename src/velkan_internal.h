@@ -13,10 +13,15 @@
 
 // A line of the format's own complaints ("Invalid VELKAN file header").
 void velkan_fail(const char *line);
-// A failed system call on a file, as perror reports it: "label: reason".
+// A failed system call on a file, as perror reports it: "label: reason"; a
+// read that found the file ending early (errno 0) as "label: file ends early".
 void velkan_fail_system(const char *label);
 // "WARNING: " and one formatted line.
 void velkan_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Puts prefix (copied) in front of every line of the three above, for a tool
+// that reads several files; empty by default, as the flasher has it.
+void velkan_report_as(const char *prefix);
 
 // Stops the program in the format of a failed assertion, in every build type:
 // for programming errors only.

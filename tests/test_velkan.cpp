@@ -89,7 +89,7 @@ const bytes fd128 = vw::subblock('.', vw::file_data_value("kernel", 128, 0));
 const bytes empty_header = vw::file_header({});
 const std::string mismatch = "VELKAN image header size mismatch\n";
 const std::string sb_mismatch = "VELKAN subblock length mismatch\n";
-const std::string short_sub = "read subimage header: Success\n";
+const std::string short_sub = "read subimage header: file ends early\n";
 
 bytes with(const std::vector<bytes> &subblocks, size_t data = 0) {
     return empty_header + vw::subimage_header(subblocks) + bytes(data, 'd');
@@ -155,7 +155,7 @@ TEST_F(Container, Refused) {
         bytes file;
         std::string err, kept = ""; // kept: the images read before
     } rows[] = {
-        {"empty file", "", "Error reading VELKAN header: Success\n"},
+        {"empty file", "", "Error reading VELKAN header: file ends early\n"},
         {"not a container", bytes("\xB5\0\0\0\x04\0\0\0\0", 9), "Invalid VELKAN file header\n"},
         {"header over its buffer", bytes("\xB4\0\0\x01\xFC", 5) + bytes(600, 0), mismatch},
         {"header over the file", bytes("\xB4\0\0\0\x05\0\0\0\0", 9), mismatch},

@@ -65,7 +65,11 @@ bytes subblock(uint8_t type, const bytes &value) {
 }
 
 bytes padded(const bytes &data) {
-    return data + bytes(filler_after(data.size()), '\xFF');
+    return data + filler(data.size());
+}
+
+bytes filler(uint64_t data_size) {
+    return bytes(filler_after(data_size), '\xFF');
 }
 
 uint16_t checksum(const bytes &data) {
@@ -85,8 +89,8 @@ void data_digest::add(const char *piece, size_t count) {
 
 data_summary data_digest::finish() const {
     data_digest all = *this;
-    bytes filler(filler_after(sum_.size), '\xFF');
-    all.add(filler.data(), filler.size());
+    bytes rest = filler(sum_.size);
+    all.add(rest.data(), rest.size());
     all.sum_.size = sum_.size;
     return all.sum_;
 }
@@ -192,6 +196,10 @@ std::vector<bytes> image::subblocks(const data_summary &data_sum, bool crc32) co
         refuse("subblocks of image '" + name + "' take " + std::to_string(cost) +
                " bytes of the header budget of " + std::to_string(velkan_subimage_budget));
     return list;
+}
+
+bytes image::header(const data_summary &data_sum, bool crc32) const {
+    return subimage_header(subblocks(data_sum, crc32));
 }
 
 bytes image::encode(bool crc32) const {

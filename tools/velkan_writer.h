@@ -24,6 +24,8 @@ bytes be32(uint32_t value);
 bytes subblock(uint8_t type, const bytes &value);
 // data followed by 0xFF up to the next multiple of 128.
 bytes padded(const bytes &data);
+// The 0xFF filler that follows data of this size.
+bytes filler(uint64_t data_size);
 // Exclusive-or of the little-endian 16-bit words of padded(data).
 uint16_t checksum(const bytes &data);
 
@@ -38,6 +40,10 @@ struct data_summary {
 class data_digest {
   public:
     void add(const char *piece, size_t count);
+    // The bytes added so far.
+    uint64_t size() const {
+        return sum_.size;
+    }
     // The summary of everything added, with the filler.
     data_summary finish() const;
 
@@ -94,6 +100,8 @@ struct image {
     std::vector<bytes> subblocks(bool crc32 = true) const;
     // The same for data of which only the summary is known.
     std::vector<bytes> subblocks(const data_summary &data_sum, bool crc32 = true) const;
+    // The header alone.
+    bytes header(const data_summary &data_sum, bool crc32 = true) const;
     // Header and padded data area.
     bytes encode(bool crc32 = true) const;
 };

@@ -14,7 +14,8 @@
 
 namespace {
 
-tool_result run_binary(const char *binary, const std::vector<std::string> &args, bool reader_gone) {
+tool_result run_binary(const char *binary, const std::vector<std::string> &args, bool reader_gone,
+                       const std::function<void(int)> &meanwhile = {}) {
     std::vector<char *> argv = {const_cast<char *>(VF_EMULATOR), const_cast<char *>(binary)};
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -34,6 +35,8 @@ tool_result run_binary(const char *binary, const std::vector<std::string> &args,
         execv(start[0], start);
         _exit(127);
     }
+    if (meanwhile)
+        meanwhile(pid);
     tool_result result;
     int status = 0;
     waitpid(pid, &status, 0);
@@ -52,8 +55,9 @@ tool_result run_tool(const std::vector<std::string> &args, bool reader_gone) {
     return run_binary(VF_TOOL_PATH, args, reader_gone);
 }
 
-tool_result run_pack(const std::vector<std::string> &args) {
-    return run_binary(VF_PACK_PATH, args, false);
+tool_result run_pack(const std::vector<std::string> &args,
+                     const std::function<void(int)> &meanwhile) {
+    return run_binary(VF_PACK_PATH, args, false, meanwhile);
 }
 
 temp_dir::temp_dir() {

@@ -1,6 +1,7 @@
 // Runs the tools of this build as subprocesses.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,10 @@ struct tool_result {
 // The velkan-flasher binary (through the emulator in a cross build); with
 // reader_gone, stdout is a pipe whose reading end is closed (out stays empty).
 tool_result run_tool(const std::vector<std::string> &args, bool reader_gone = false);
-// The velkan-pack binary.
-tool_result run_pack(const std::vector<std::string> &args);
+// The velkan-pack binary; meanwhile, when given, is called with its process id
+// while it runs.
+tool_result run_pack(const std::vector<std::string> &args,
+                     const std::function<void(int)> &meanwhile = {});
 
 // A temporary directory removed with everything in it when the object goes.
 class temp_dir {
