@@ -1,10 +1,11 @@
 #!/bin/bash
 # The main job: packs a sample firmware (a kernel blob and a JFFS2 initfs with a
-# few files) into a VELKAN container, boots the emulated ARM device with a
-# simulated NAND chip, flashes the container with -v and shows the log, the
-# flash contents and the files of the mounted initfs. The sample is the same
-# on every run; the checksums of both partitions after the flash are kept in
-# build/emu/dumps/demo.txt.
+# few files) into a VELKAN container and verifies it, boots the emulated ARM
+# device with a simulated NAND chip, checks the container there with --check,
+# flashes it with -v and --progress and shows the log, the record of the
+# flash, the flash contents and the files of the mounted initfs. The sample is
+# the same on every run; the checksums of both partitions after the flash are
+# kept in build/emu/dumps/demo.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,8 @@ emu_pack create "$data/demo.velkan" --release 1.0 \
   "initfs=$data/initfs.jffs2,version=1.0"
 echo "== velkan-pack list demo.velkan"
 emu_pack list "$data/demo.velkan"
+echo "== velkan-pack verify demo.velkan"
+emu_pack verify "$data/demo.velkan"
 
 emu_initramfs "$data" "$EMU_BUILD/demo.cpio.gz"
 mkdir -p "$EMU_BUILD/logs"

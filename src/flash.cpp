@@ -1,9 +1,11 @@
 #include "flash.h"
 
+#include "check.h"
 #include "crc32.h"
 #include "log.h"
 #include "nand.h"
 #include "owners.h"
+#include "report.h"
 #include "stop_signals.h"
 #include "velkan.h"
 
@@ -68,6 +70,7 @@ int flash_component(const preflight_image &checked, uint8_t *buffer, stop_signal
     if (flash_image(part, buffer, static_cast<int32_t>(length), c.mode) < 0)
         return -1;
     stop_signals_completed(signals, c.name);
+    report_completed(c.name);
     stop_signals_check(signals);
     return 0;
 }
@@ -100,6 +103,9 @@ int flash_run(image_set *set, hw_ident *ident, const flash_request *req, stop_si
         error_no_memory(checked.largest);
         return -1;
     }
+    check_finished(&checked);
+    if (check_only)
+        return 0;
     log_printf(1, "Calling sync()");
     sync();
     if (flash_components(req, checked, buffer.get(), signals) < 0)

@@ -5,6 +5,8 @@
 #include "log.h"
 #include "nand.h"
 #include "owners.h"
+#include "progress.h"
+#include "report.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -191,6 +193,7 @@ int read_back_and_verify(good_blocks *walk, const uint8_t *data, uint32_t size, 
             return -1;
         compare_block(&errors, block, buf, data + offset, offset, span);
         offset += span;
+        flash_phase_step(span);
     }
     for (int i = 0; i < errors.count; i++)
         error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", errors.found[i].offset,
@@ -213,6 +216,7 @@ int mark_remaining(good_blocks *walk, block_fault *fault) {
 
 // Erases block_count good blocks from first_block on.
 int erase_blocks(nand_part *part, uint32_t first_block, uint32_t block_count, block_fault *fault) {
+    flash_phase phase(part, phase_erase, uint64_t(block_count) * part->info.erasesize);
     good_blocks walk;
     good_blocks_start(&walk, part, first_block, false);
     for (uint32_t erased = 0; erased < block_count; erased++) {
@@ -224,12 +228,15 @@ int erase_blocks(nand_part *part, uint32_t first_block, uint32_t block_count, bl
             return -1;
         if (nand_erase(part, static_cast<int>(block)) < 0)
             return note_fault(fault, block_op::erase, block);
+        flash_phase_step(part->info.erasesize);
     }
+    phase.succeeded();
     return 0;
 }
 
 // Programs length bytes from the first good block on.
 int write_image(nand_part *part, const uint8_t *data, uint32_t length, block_fault *fault) {
+    flash_phase phase(part, phase_write, length);
     good_blocks walk;
     good_blocks_start(&walk, part, 0, true);
     uint32_t erasesize = part->info.erasesize;
@@ -241,7 +248,9 @@ int write_image(nand_part *part, const uint8_t *data, uint32_t length, block_fau
         if (program_block(part, block, data + offset, span) < 0)
             return note_fault(fault, block_op::program, block);
         offset += span;
+        flash_phase_step(span);
     }
+    phase.succeeded();
     return 0;
 }
 
@@ -260,12 +269,15 @@ int flash_pass(nand_part *part, const uint8_t *data, uint32_t size, int mode, ui
         return -1;
     good_blocks walk;
     good_blocks_start(&walk, part, 0, true);
+    flash_phase phase(part, phase_read_back, size);
     int differs = read_back_and_verify(&walk, data, size, mode, buf, fault);
     if (differs < 0)
         return -1;
     // Clean markers for the blocks behind the image, whatever the verify found.
     if (mode == flash_mode_jffs2 && mark_remaining(&walk, fault) < 0)
         return -1;
+    if (!differs)
+        phase.succeeded();
     return differs ? -1 : 0;
 }
 
@@ -322,12 +334,14 @@ int retire_block(nand_part *part, const block_fault &fault) {
     if (failed == 0) {
         log_printf(0, "%s: block %u passed its test after a failed %s: used again", part->name,
                    fault.block, op_name(fault));
+        report_block_fault(part, fault.block, op_name(fault), fault_text(fault), false);
         return 0;
     }
     if (nand_mark_bad(part, static_cast<int>(fault.block)) < 0)
         return -1;
     log_printf(0, "%s: block %u marked bad: %s failed: %s", part->name, fault.block, op_name(fault),
                fault_text(fault));
+    report_block_fault(part, fault.block, op_name(fault), fault_text(fault), true);
     return nand_count_usable(part);
 }
 

@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "nand.h"
+#include "report.h"
 
 void good_blocks_start(good_blocks *walk, nand_part *part, uint32_t first, bool log_skipped) {
     walk->part = part;
@@ -22,6 +23,7 @@ int good_blocks_next(good_blocks *walk, uint32_t *block) {
         }
         if (walk->log_skipped)
             log_printf(1, "Skipping bad block %d", b);
+        report_bad_block(walk->part, walk->next - 1);
     }
     return 0;
 }

@@ -1,9 +1,13 @@
 #include "main.h"
 
+#include "build_info.h"
+#include "check.h"
 #include "flash.h"
 #include "ident.h"
 #include "kill.h"
 #include "log.h"
+#include "progress.h"
+#include "report.h"
 #include "stop_signals.h"
 #include "velkan.h"
 
@@ -15,12 +19,22 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/reboot.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int opt_flash_only = 256;
 constexpr int opt_mark_bad = 257;
+constexpr int opt_check = 258;
+constexpr int opt_progress = 259;
+constexpr int opt_report = 260;
+constexpr int opt_help = 261;
+constexpr int opt_version = 262;
+
+// The options of the usage text come first; the ones behind them are listed
+// by --help only, so that the usage text stays as it was before them.
+constexpr int usage_options = 10;
 
 const option long_options[] = {
     {"verbose", no_argument, nullptr, 'v'},
@@ -34,6 +48,11 @@ const option long_options[] = {
     {"no-action", no_argument, nullptr, 'N'},
     {"flash-only", required_argument, nullptr, opt_flash_only},
     {"mark-bad", no_argument, nullptr, opt_mark_bad},
+    {"check", no_argument, nullptr, opt_check},
+    {"progress", no_argument, nullptr, opt_progress},
+    {"report", required_argument, nullptr, opt_report},
+    {"help", no_argument, nullptr, opt_help},
+    {"version", no_argument, nullptr, opt_version},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -49,6 +68,11 @@ const char *const option_help[] = {
     "Only simulate flashing",
     "Flash only certain components",
     "Mark a failing block bad if it fails a test too",
+    "Check everything on the device, write nothing",
+    "Show each phase's percentage on stderr",
+    "Write the run's record (JSON lines) to this file",
+    "Show this help",
+    "Show the version and the build's commit",
     nullptr,
 };
 
@@ -80,9 +104,12 @@ bool hold_standard_streams() {
 
 } // namespace
 
-void print_usage() {
+namespace {
+
+// The usage text with the first count options of the table.
+void print_options(int count) {
     printf("Usage: %s [OPTIONS]\nOptions:\n", "velkan-flasher");
-    for (int i = 0; long_options[i].name; i++) {
+    for (int i = 0; i < count; i++) {
         if (!option_help[i])
             continue;
         const option &opt = long_options[i];
@@ -100,69 +127,128 @@ void print_usage() {
         }
         printf("  %-29s %s\n", column, option_help[i]);
     }
+}
+
+} // namespace
+
+void print_usage() {
+    print_options(usage_options);
     exit(2);
 }
+
+void print_help() {
+    print_options(sizeof long_options / sizeof long_options[0] - 1);
+}
+
+namespace {
+
+// The keywords of --flash-only into the mask; cli_run, or the status 2 after
+// the complaint when the mask stays empty.
+int apply_flash_only(const char *list, run_settings *settings) {
+    if (strstr(list, "pirl"))
+        settings->component_mask |= component_pirl;
+    if (strstr(list, "kernel"))
+        settings->component_mask |= component_kernel;
+    if (strstr(list, "initfs"))
+        settings->component_mask |= component_initfs;
+    if (settings->component_mask == 0) {
+        fputs("Valid --flash-only options:\npirl, kernel, initfs, rootfs\n", stderr);
+        return 2;
+    }
+    return cli_run;
+}
+
+// The options that came after the usage text's. cli_run, or the status to end with.
+int apply_later_option(int c, run_settings *settings) {
+    switch (c) {
+    case opt_mark_bad:
+        flash_mark_bad = true;
+        break;
+    case opt_check:
+        settings->check = true;
+        break;
+    case opt_progress:
+        progress_enable();
+        break;
+    case opt_report:
+        if (strcmp(optarg, "-") == 0) {
+            fputs("--report: '-' is not allowed; give a path or /dev/fd/N\n", stderr);
+            return 2;
+        }
+        settings->report_path = optarg;
+        break;
+    case opt_help:
+        print_help();
+        return 0;
+    case opt_version:
+        printf("velkan-flasher %s (commit %s)\n", VF_BUILD_VERSION, VF_BUILD_COMMIT);
+        return 0;
+    default:
+        break;
+    }
+    return cli_run;
+}
+
+// One option into the settings. cli_run, cli_usage or the status to end with.
+int apply_option(int c, run_settings *settings) {
+    switch (c) {
+    case '?':
+        return cli_usage;
+    case 'v':
+        verbosity++;
+        break;
+    case 'f':
+        settings->flash_requests++;
+        break;
+    case 'R':
+        settings->restart = true;
+        break;
+    case 'K':
+        settings->kill_request = true;
+        break;
+    case 'N':
+        simulate++;
+        break;
+    case 'F':
+        settings->container_path = optarg;
+        break;
+    case 'k':
+        settings->kernel_path = optarg;
+        settings->component_mask |= component_kernel;
+        break;
+    case 'i':
+        settings->initfs_path = optarg;
+        settings->component_mask |= component_initfs;
+        break;
+    case 'h':
+        return parse_hw_override(optarg, &settings->override_product,
+                                 &settings->override_hw_build) < 0
+                   ? 2
+                   : cli_run;
+    case opt_flash_only:
+        return apply_flash_only(optarg, settings);
+    default:
+        return apply_later_option(c, settings);
+    }
+    return cli_run;
+}
+
+} // namespace
 
 int parse_command_line(int argc, char **argv, run_settings *settings) {
     for (;;) {
         int c = getopt_long(argc, argv, short_options, long_options, nullptr);
         if (c == -1)
             break;
-        switch (c) {
-        case '?':
-            return cli_usage;
-        case 'v':
-            verbosity++;
-            break;
-        case 'f':
-            settings->flash_requests++;
-            break;
-        case 'R':
-            settings->restart = true;
-            break;
-        case 'K':
-            settings->kill_request = true;
-            break;
-        case 'N':
-            simulate++;
-            break;
-        case 'F':
-            settings->container_path = optarg;
-            break;
-        case 'k':
-            settings->kernel_path = optarg;
-            settings->component_mask |= component_kernel;
-            break;
-        case 'i':
-            settings->initfs_path = optarg;
-            settings->component_mask |= component_initfs;
-            break;
-        case 'h':
-            if (parse_hw_override(optarg, &settings->override_product,
-                                  &settings->override_hw_build) < 0)
-                return 2;
-            break;
-        case opt_flash_only:
-            if (strstr(optarg, "pirl"))
-                settings->component_mask |= component_pirl;
-            if (strstr(optarg, "kernel"))
-                settings->component_mask |= component_kernel;
-            if (strstr(optarg, "initfs"))
-                settings->component_mask |= component_initfs;
-            if (settings->component_mask == 0) {
-                fputs("Valid --flash-only options:\npirl, kernel, initfs, rootfs\n", stderr);
-                return 2;
-            }
-            break;
-        case opt_mark_bad:
-            flash_mark_bad = true;
-            break;
-        default:
-            break;
-        }
+        int applied = apply_option(c, settings);
+        if (applied != cli_run)
+            return applied;
     }
-
-    if (settings->flash_requests == 0) {
+    if (settings->check) {
+        // --check reads the real partitions, whatever -N says, and needs no -f.
+        simulate = 0;
+        check_only = 1;
+    } else if (settings->flash_requests == 0) {
         fputs("Nothing to do!\n", stderr);
         return cli_usage;
     }
@@ -192,6 +278,7 @@ bool establish_identity(hw_ident *ident, run_settings *settings) {
         ident->product = settings->override_product;
         ident->hw_build = settings->override_hw_build;
     }
+    check_note_identity(ident, override_complete);
     return true;
 }
 
@@ -204,6 +291,7 @@ bool load_images(image_set *set, const run_settings &settings, flash_request *re
         req->checks.container = settings.container_path;
         for (subimage *img = set->subimages; img; img = img->next)
             req->checks.container_images++;
+        check_note_container(set, settings.container_path);
     }
     if (settings.kernel_path &&
         velkan_add_subimage(set, "kernel", settings.kernel_path, nullptr) < 0)
@@ -219,9 +307,48 @@ int finish(bool restart) {
     log_printf(0, "Rebooting...");
     if (simulate)
         return 0;
-    // Flush what the log holds: a successful restart does not return.
+    // The record ends here and what the log holds is flushed: a successful
+    // restart does not return.
+    report_end(0);
     fflush(stdout);
     return reboot(RB_AUTOBOOT);
+}
+
+// True when path names one of the run's input files: a record written there
+// would destroy it before it is read.
+bool is_an_input(const char *path, const run_settings &settings) {
+    struct stat record;
+    if (stat(path, &record) < 0)
+        return false;
+    const char *inputs[] = {settings.container_path, settings.kernel_path, settings.initfs_path};
+    for (const char *input : inputs) {
+        struct stat st;
+        if (input && stat(input, &st) == 0 && st.st_dev == record.st_dev &&
+            st.st_ino == record.st_ino)
+            return true;
+    }
+    return false;
+}
+
+// The run after the options: the identity, the images, the checks and (but
+// for --check) the flash and the restart. The exit status.
+int run(run_settings *settings, stop_signals *signals) {
+    // The identity and the images live until the process ends.
+    static hw_ident ident;
+    static image_set *set;
+    set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+    if (!set) {
+        perror("malloc");
+        return 1;
+    }
+    flash_request req = {};
+    req.checks.kernel = settings->component_mask & component_kernel;
+    req.checks.initfs = settings->component_mask & component_initfs;
+    req.kill = settings->kill_request ? kill_initfs_processes : nullptr;
+    if (!establish_identity(&ident, settings) || !load_images(set, *settings, &req) ||
+        flash_run(set, &ident, &req, signals) < 0)
+        return 1;
+    return check_only ? 0 : finish(settings->restart);
 }
 
 } // namespace
@@ -237,26 +364,22 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     // A session that hangs up must not end the run halfway through a flash.
     signal(SIGHUP, SIG_IGN);
-    run_settings settings = {};
+    // Lives until the process ends, with the -h strings it holds.
+    static run_settings settings;
     int parsed = parse_command_line(argc, argv, &settings);
     if (parsed == cli_usage)
         print_usage();
     if (parsed != cli_run)
         return parsed;
-    // The identity and the images live until the process ends.
-    static hw_ident ident;
-    static image_set *set;
-    set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
-    if (!set) {
-        perror("malloc");
-        return 1;
+    if (settings.report_path && is_an_input(settings.report_path, settings)) {
+        error("--report: %s is an input of the run", settings.report_path);
+        return 2;
     }
-    flash_request req = {};
-    req.checks.kernel = settings.component_mask & component_kernel;
-    req.checks.initfs = settings.component_mask & component_initfs;
-    req.kill = settings.kill_request ? kill_initfs_processes : nullptr;
-    if (!establish_identity(&ident, &settings) || !load_images(set, settings, &req) ||
-        flash_run(set, &ident, &req, &signals) < 0)
+    if (settings.report_path && report_open(settings.report_path) < 0)
         return 1;
-    return finish(settings.restart);
+    report_start(VF_BUILD_VERSION, VF_BUILD_COMMIT,
+                 check_only ? "check"
+                 : simulate ? "simulate"
+                            : "flash");
+    return report_end(run(&settings, &signals));
 }

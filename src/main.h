@@ -18,6 +18,8 @@ struct run_settings {
     bool restart;
     bool kill_request;
     int component_mask;
+    const char *report_path; // --report
+    bool check;              // --check
 };
 
 // Results of parse_command_line besides an exit status.
@@ -30,3 +32,5 @@ int parse_command_line(int argc, char **argv, run_settings *settings);
 
 // Prints the usage text to stdout and ends the process with status 2.
 [[noreturn]] void print_usage();
+// Prints the usage text and the options beyond it to stdout (--help).
+void print_help();

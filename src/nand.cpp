@@ -24,6 +24,7 @@ static_assert(sizeof(mtd_info_user) == 32, "mtd_info_user layout");
 static_assert(sizeof(nand_ecclayout_user) == 328, "nand_ecclayout_user layout");
 static_assert(sizeof(nand_oobinfo) == 200, "nand_oobinfo layout");
 static_assert(sizeof(erase_info_user) == 8, "erase_info_user layout");
+static_assert(sizeof(mtd_ecc_stats) == 16, "mtd_ecc_stats layout");
 static_assert(sizeof(loff_t) == 8, "loff_t is a 64-bit offset");
 static_assert(sizeof(off_t) == 8, "64-bit file offsets");
 static_assert(sizeof(void *) != 4 || sizeof(mtd_oob_buf) == 12, "mtd_oob_buf layout");
@@ -139,6 +140,52 @@ bool cleanmarker_oob(const nand_part *part, uint8_t *oob) {
     return false;
 }
 
+// Fills in the partition's geometry and OOB layout and selects automatic OOB
+// placement. 0, or -1 (reported) for a device the tool cannot program.
+int read_geometry(nand_part *part) {
+    if (ioctl(part->fd, MEMGETINFO, &part->info) < 0) {
+        error("MEMGETINFO: %s", strerror(errno));
+        return -1;
+    }
+    if (part->info.type != MTD_NANDFLASH) {
+        error("Only NAND devices supported");
+        return -1;
+    }
+    if (ioctl(part->fd, ECCGETLAYOUT, &part->ecclayout) < 0) {
+        error("ECCGETLAYOUT: %s", strerror(errno));
+        return -1;
+    }
+    char problem[128];
+    if (!geometry_supported(part->info.erasesize, part->info.writesize, problem, sizeof problem)) {
+        error("%s", problem);
+        return -1;
+    }
+    part->page_size = geometry_page_size(part->info.erasesize);
+    nand_oobinfo oobinfo;
+    memset(&oobinfo, 0, sizeof oobinfo);
+    oobinfo.useecc = MTD_NANDECC_AUTOPLACE;
+    if (ioctl(part->fd, MEMSETOOBSEL, &oobinfo) < 0 && errno != ENOTTY) {
+        error("MEMSETOOBSEL: %s", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Whether a flash could open the partition opened read-only: the device file
+// must be writable for this process and the partition not read-only (the
+// kernel refuses to open such a partition for writing with EACCES). False
+// with the line that the opening for writing prints.
+bool opens_for_writing(const nand_part *part) {
+    int problem = 0;
+    if (access(part->path, W_OK) < 0)
+        problem = errno;
+    else if (!(part->info.flags & MTD_WRITEABLE))
+        problem = EACCES;
+    if (problem)
+        error("%s: %s", part->path, strerror(problem));
+    return problem == 0;
+}
+
 } // namespace
 
 int mtd_find_partition(const char *name) {
@@ -176,59 +223,28 @@ int mtd_find_partition_in(const char *table_path, const char *name) {
     return found;
 }
 
-int nand_open(const char *name, nand_part **out) {
+int nand_open(const char *name, nand_part **out, int mode) {
     int number = mtd_find_partition(name);
     if (number < 0)
         return -1;
-
-    char path[32];
-    snprintf(path, sizeof path, mtd_device_format, number);
-    descriptor fd(open(path, O_RDWR));
-    if (fd.get() < 0) {
-        error("%s: %s", path, strerror(errno));
-        return -1;
-    }
-
     heap_ptr<nand_part> record;
     nand_part *part = record.get();
     if (!part) {
         error_no_memory(sizeof(nand_part));
         return -1;
     }
-
-    if (ioctl(fd.get(), MEMGETINFO, &part->info) < 0) {
-        error("MEMGETINFO: %s", strerror(errno));
-        return -1;
-    }
-    if (part->info.type != MTD_NANDFLASH) {
-        error("Only NAND devices supported");
-        return -1;
-    }
-    if (ioctl(fd.get(), ECCGETLAYOUT, &part->ecclayout) < 0) {
-        error("ECCGETLAYOUT: %s", strerror(errno));
-        return -1;
-    }
-
-    char problem[128];
-    if (!geometry_supported(part->info.erasesize, part->info.writesize, problem, sizeof problem)) {
-        error("%s", problem);
-        return -1;
-    }
-    part->page_size = geometry_page_size(part->info.erasesize);
-
-    nand_oobinfo oobinfo;
-    memset(&oobinfo, 0, sizeof oobinfo);
-    oobinfo.useecc = MTD_NANDECC_AUTOPLACE;
-    if (ioctl(fd.get(), MEMSETOOBSEL, &oobinfo) < 0 && errno != ENOTTY) {
-        error("MEMSETOOBSEL: %s", strerror(errno));
-        return -1;
-    }
-
-    part->fd = fd.get();
-    if (nand_count_usable(part) < 0)
-        return -1;
     snprintf(part->name, sizeof part->name, "%s", name);
-
+    snprintf(part->path, sizeof part->path, mtd_device_format, number);
+    part->read_only = mode == nand_read_only;
+    descriptor fd(open(part->path, part->read_only ? O_RDONLY : O_RDWR));
+    if (fd.get() < 0) {
+        error("%s: %s", part->path, strerror(errno));
+        return -1;
+    }
+    part->fd = fd.get();
+    if (read_geometry(part) < 0 || (part->read_only && !opens_for_writing(part)) ||
+        nand_count_usable(part) < 0)
+        return -1;
     fd.release();
     *out = record.release();
     return 0;
@@ -257,6 +273,11 @@ int nand_count_good_blocks(nand_part *part) {
     while ((found = good_blocks_next(&walk, &block)) > 0)
         good++;
     return found < 0 ? -1 : good;
+}
+
+int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats) {
+    memset(stats, 0, sizeof *stats);
+    return ioctl(part->fd, ECCGETSTATS, stats) < 0 ? -1 : 0;
 }
 
 int nand_count_usable(nand_part *part) {

@@ -12,7 +12,16 @@ struct nand_part {
     uint32_t page_size;            // 2048 or 512
     uint64_t usable_size;          // erasesize times the good blocks last counted
     int fd;
+    char path[24];  // its device, "/dev/mtd<N>"
+    bool read_only; // opened with nand_read_only
 };
+
+// How nand_open opens a partition: for the flash, or to look at it only. A
+// partition opened read-only answers every request that reads; one that the
+// flash could not open for writing is refused with the line that its opening
+// for writing would print.
+constexpr int nand_read_write = 0;
+constexpr int nand_read_only = 1;
 
 // The MTD device number of the first partition of that name in "/proc/mtd",
 // or -1 (reported).
@@ -22,11 +31,14 @@ int mtd_find_partition_in(const char *table_path, const char *name);
 
 // Opens the partition of that name. 0 with *out set, or -1 (reported) with
 // nothing left open and *out untouched.
-int nand_open(const char *name, nand_part **out);
+int nand_open(const char *name, nand_part **out, int mode = nand_read_write);
 // 0 good, 1 bad, -1 on failure (reported).
 int nand_block_is_bad(nand_part *part, int block);
 // The number of good blocks, or -1.
 int nand_count_good_blocks(nand_part *part);
+// What the kernel's ECC did on the partition's reads so far (ECCGETSTATS).
+// 0, or -1 when the driver does not tell (not reported).
+int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats);
 // Counts the good blocks again into usable_size. 0 or -1 (reported).
 int nand_count_usable(nand_part *part);
 // Marks the block bad for good (MEMSETBADBLOCK). 0 or -1 (reported).

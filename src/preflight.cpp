@@ -1,5 +1,6 @@
 #include "preflight.h"
 
+#include "check.h"
 #include "crc32.h"
 #include "flash_image.h"
 #include "geometry.h"
@@ -53,6 +54,7 @@ int add_component(image_set *set, const hw_ident *ident, const component &c,
         fprintf(stderr, "No suitable %s image found.\n", c.name);
         return -1;
     }
+    check_note_image(c.name, set, p->img);
     component_partition partition;
     if (component_open(c, p->img, &partition, &p->length) < 0)
         return -1;
@@ -119,10 +121,14 @@ int read_image(preflight_image *p) {
         if (velkan_read_bytes(img, pos, buffer.get(), count) < 0)
             return -1;
         crc = crc32_update(crc, buffer.get(), count);
+        check_note_chunk(buffer.get(), count);
         pos += count;
     }
     p->crc = crc;
-    return check_crc(p);
+    if (check_crc(p) < 0)
+        return -1;
+    check_note_data(p);
+    return 0;
 }
 
 } // namespace
@@ -140,7 +146,8 @@ component_partition::~component_partition() {
 int component_partition::acquire(const char *name) {
     if (simulate)
         return 0;
-    return nand_open(name, &opened_);
+    // --check opens the partition read-only.
+    return nand_open(name, &opened_, check_only ? nand_read_only : nand_read_write);
 }
 
 int component_open(const component &c, subimage *img, component_partition *partition,
@@ -149,14 +156,19 @@ int component_open(const component &c, subimage *img, component_partition *parti
         return -1;
     nand_part *part = partition->get();
     uint64_t total = geometry_component_length(img->size, c.with_header, part->page_size);
+    if (!simulate)
+        check_note_partition(part, total);
     // A simulated run has no partition to fit, but its length must stay a flash length.
     uint64_t room = simulate ? INT32_MAX : part->usable_size;
     if (!geometry_fits(total, room)) {
         error("Image too big to fit partition");
         return -1;
     }
-    if (!simulate && c.mode == flash_mode_jffs2 && nand_check_cleanmarker(part) < 0)
-        return -1;
+    if (!simulate && c.mode == flash_mode_jffs2) {
+        if (nand_check_cleanmarker(part) < 0)
+            return -1;
+        check_note_cleanmarker(part);
+    }
     *length = static_cast<uint32_t>(total);
     return 0;
 }

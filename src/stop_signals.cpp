@@ -1,6 +1,7 @@
 #include "stop_signals.h"
 
 #include "log.h"
+#include "report.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -65,5 +66,6 @@ void stop_signals_check(stop_signals *s) {
     fflush(stdout);
     error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig),
           s->completed[0] ? s->completed : "none");
+    report_stopped(sig);
     end_by(sig);
 }

@@ -3,14 +3,19 @@
 // host has no device identity, so every run also reports that file missing.
 // What the emulated device runs as well (no arguments, a simulated restart, no
 // kernel to be found) is proven there.
+#include "ident.h"
+#include "report.h"
 #include "support/process.h"
 #include "velkan_writer.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <fstream>
 #include <sstream>
 
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +52,14 @@ struct row {
 const std::vector<row> rows = {
     {"usage", "-?", 2, usage, ""},
     {"unknown component", "-f --flash-only rootfs", 2, "", "Valid --flash-only options:\n" + names},
+    {"--report to stdout", "-f --report -", 2, "",
+     "--report: '-' is not allowed; give a path or /dev/fd/N\n"},
+    {"--report onto the container", "-f -N --report @/fw.velkan -F @/fw.velkan", 2, "",
+     "--report: @/fw.velkan is an input of the run\n"},
+    {"--check without -f and components", "--check -h A:B --flash-only pirl", 0,
+     "Identity: product A, HW build B (override)\n"
+     "Check passed: a flash would go ahead; nothing was written\n",
+     ""},
     {"-h without a piece", "-f -h :::", 2, "", ""},
     {"-h without HW build", "-f -v -h ::A::: --flash-only pirl", 1, "", ""},
     {"-h pieces", "-f -v -h ::A::B:x --flash-only pirl", 0, over + syncs + done + again, ""},
@@ -107,6 +120,72 @@ TEST(CommandLine, Table) {
             EXPECT_EQ(got.out, expand(r.out, dir.path()));
         EXPECT_EQ(got.err, (r.status == 2 ? "" : noid) + expand(r.err, dir.path()));
     }
+}
+
+// --help is the usage text, then a line for each option beyond it; --version
+// names the build. Both end with status 0.
+TEST(CommandLine, HelpAndVersion) {
+    std::string usage_text = run_tool({"-?"}).out;
+    auto got = run_tool({"--help"});
+    EXPECT_EQ(got.status, 0);
+    ASSERT_EQ(got.out.substr(0, usage_text.size()), usage_text);
+    std::istringstream rest(got.out.substr(usage_text.size()));
+    std::string line;
+    for (const char *option :
+         {"--mark-bad", "--check", "--progress", "--report <arg>", "--help", "--version"}) {
+        char column[40];
+        snprintf(column, sizeof column, "  %-29s ", option);
+        EXPECT_TRUE(std::getline(rest, line) && line.rfind(column, 0) == 0 &&
+                    line.size() > strlen(column))
+            << option << ": " << line;
+    }
+    EXPECT_FALSE(std::getline(rest, line)) << line;
+    got = run_tool({"--version"});
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.out.rfind("velkan-flasher " VF_VERSION " (commit ", 0), 0u) << got.out;
+}
+
+// The record's strings, parsed back with a JSON parser: every byte sequence
+// comes back as it was, bytes that are no UTF-8 as the code points of their
+// values, and a text too long for a line is cut, with the line still whole.
+TEST(Report, Strings) {
+    struct {
+        const char *name, *bytes, *parsed;
+    } rows[] = {
+        {"plain", "VF100", "VF100"},
+        {"quote and backslash", "a\"b\\c", "a\"b\\c"},
+        {"controls", "\x01\t\n\x1f\x7f", "\x01\t\n\x1f\x7f"},
+        {"utf-8 of 2, 3 and 4 bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"stray bytes", "\xff\x80", "\xc3\xbf\xc2\x80"},
+        {"overlong", "\xc0\xaf", "\xc3\x80\xc2\xaf"},
+        {"surrogate", "\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+        {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},
+        {"sequence cut short", "\xe2\x82x", "\xc3\xa2\xc2\x82x"},
+    };
+    temp_dir dir;
+    std::string path = dir.path() + "/record";
+    ASSERT_EQ(report_open(path.c_str()), 0);
+    std::string long_text(3000, '"');
+    for (const auto &row : rows) {
+        hw_ident ident = {const_cast<char *>(row.bytes), nullptr};
+        report_identity(&ident, false);
+    }
+    hw_ident ident = {long_text.data(), long_text.data()};
+    report_identity(&ident, false);
+    std::ifstream file(path);
+    std::string line;
+    for (const auto &row : rows) {
+        ASSERT_TRUE(std::getline(file, line)) << row.name;
+        auto event = nlohmann::json::parse(line);
+        EXPECT_EQ(event["product"], row.parsed) << row.name;
+        EXPECT_TRUE(event["hw_build"].is_null()) << row.name;
+    }
+    ASSERT_TRUE(std::getline(file, line));
+    auto event = nlohmann::json::parse(line);
+    EXPECT_LE(line.size(), 4096u);
+    EXPECT_EQ(long_text.rfind(event["product"].get<std::string>(), 0), 0u);
+    EXPECT_TRUE(event["truncated"].get<bool>());
 }
 
 } // namespace

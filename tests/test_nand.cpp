@@ -97,6 +97,7 @@ TEST(NandOpen, Table) {
         std::function<void(dev &)> change;
         uint64_t usable; // when opened
         std::string err;
+        int mode = nand_read_write;
     } rows[] = {
         {"a bad block", [](dev &d) { d.bad = {1}; }, 3 * 131072, ""},
         {"18 KiB blocks", [](dev &d) { d.info.erasesize = d.info.size = 0x4800; }, 0x4800, ""},
@@ -113,13 +114,17 @@ TEST(NandOpen, Table) {
         {"MEMSETOOBSEL fails", [](dev &d) { d.oobsel_errno = EINVAL; }, 0,
          "MEMSETOOBSEL: Invalid argument\n"},
         {"MEMGETBADBLOCK fails", fail(MEMGETBADBLOCK), 0, "MEMGETBADBLOCK: Input/output error\n"},
+        {"read-only for --check", [](dev &) {}, 4 * 131072, "", nand_read_only},
+        // As the kernel refuses to open it for writing.
+        {"read-only partition, --check", [](dev &d) { d.info.flags = 0; }, 0,
+         "/dev/mtd5: Permission denied\n", nand_read_only},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         fake_mtd::device &model = install(r.change);
         nand_part *part = nullptr;
         output_capture capture;
-        EXPECT_EQ(nand_open("kernel", &part), r.err.empty() ? 0 : -1);
+        EXPECT_EQ(nand_open("kernel", &part, r.mode), r.err.empty() ? 0 : -1);
         EXPECT_EQ(capture.err(), r.err);
         EXPECT_EQ(part ? part->usable_size : 0, r.usable);
         nand_close(part);

@@ -1,7 +1,9 @@
 // The run from the checks to the last sync, on the MTD model, both partitions
 // on one device: what stops it before the first erase of either partition, an
-// initfs changed once the kernel is flashed (by the -K step), and a container
-// without integrity subblocks flashed as it always was.
+// initfs changed once the kernel is flashed (by the -K step), a container
+// without integrity subblocks flashed as it always was, and --check, which
+// stops after the checks.
+#include "check.h"
 #include "flash.h"
 #include "log.h"
 #include "stop_signals.h"
@@ -112,6 +114,42 @@ TEST(FlashRun, StopsBeforeAnyErase) {
                                                   : lines + "Image(s) successfully flashed\n");
         image_set_free(set);
     }
+}
+
+// --check runs every check and stops: its facts on stdout, a 16-bit checksum
+// that disagrees with the data only a warning, nothing written.
+TEST(FlashRun, CheckWritesNothing) {
+    vw::container box;
+    box.images = {vw::image("kernel", std::string(100000, 'k')),
+                  vw::image("initfs", std::string(300000, 'i'))};
+    std::string bytes = box.encode();
+    bytes[bytes.find("initfs") - 1] ^= 1; // the header's checksum of the initfs
+    temp_dir dir;
+    std::string path = dir.write("fw.velkan", bytes);
+    image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+    ASSERT_EQ(image_open(set, path.c_str()), 0);
+    fake_mtd::device dev;
+    dev.number = 5;
+    dev.layout.oobavail = 38;
+    dev.layout.oobfree[0] = {2, 38};
+    fake_mtd::device &model =
+        fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
+    model.flash.assign(model.flash.size(), 0x5A);
+    flash_request req = {{true, true, path.c_str(), 2}, nullptr};
+    stop_signals signals;
+    stop_signals_start(&signals);
+    output_capture capture;
+    check_only = 1;
+    EXPECT_EQ(flash_run(set, nullptr, &req, &signals), 0);
+    check_only = 0;
+    image_set_free(set);
+    std::string out = capture.out();
+    EXPECT_EQ(capture.err(), "");
+    EXPECT_NE(out.find("\nWarning: initfs: checksum "), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1),
+              "Check passed: a flash would go ahead; nothing was written\n");
+    EXPECT_EQ(size_t(std::count(model.flash.begin(), model.flash.end(), 0x5A)), model.flash.size());
+    EXPECT_TRUE(model.oob.empty());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 # shellcheck shell=dash
-# The demo: flashes the sample firmware onto the simulated NAND chip with -v
-# and shows what landed there.
+# The demo: checks the sample firmware against the simulated NAND chip with
+# --check, flashes it with -v and --progress, and shows the record of the
+# flash and what landed there.
 . /vf/lib.sh
 chip_2k
 insmod "$MODS/jffs2.ko"
@@ -16,9 +17,20 @@ cat "$T/mtd.table"
 say "/proc/component_version"
 printf 'product %s\nhw-build %s\n' VF100 A1 | tee "$T/component_version"
 
-say "velkan-flasher -f -v -F /data/demo.velkan"
-timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" -f -v -F /data/demo.velkan
-status=$?
+say "velkan-flasher --check -F /data/demo.velkan: would it flash here? (writes nothing)"
+timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" --check -F /data/demo.velkan
+echo "exit status $?"
+
+say "velkan-flasher -f -v --progress --report $T/flash.json -F /data/demo.velkan"
+# The log goes to the console; the progress lines (stderr) through a pipe,
+# where they come at each tenth rather than in place.
+exec 3>&1
+{
+  timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" -f -v --progress \
+    --report "$T/flash.json" -F /data/demo.velkan 2>&1 1>&3
+  echo $? >"$T/status"
+} | cat
+status=$(cat "$T/status")
 echo "exit status $status"
 echo "VF-DEMO-STATUS $status"
 [ $status -eq 0 ] || exit 1
@@ -26,6 +38,9 @@ echo "VF-DEMO-STATUS $status"
 dump "$KDEV" "$T/kernel.dump" --oob
 dump "$IDEV" "$T/initfs.dump" --oob
 rm -f "$T"/*.dump
+
+say "the record of the flash (--report): start, images, phase ends, end"
+grep -E '"event":"(start|image|phase_end|end)"' "$T/flash.json"
 
 say "kernel partition, first page: the boot header"
 nanddump -l 2048 -p "$KDEV" 2>/dev/null | head -n 3

@@ -81,6 +81,12 @@ emu_pack create "$out/variants.velkan" --release 2.0-variants \
   "initfs=$out/initfs.jffs2,version=2.0" >/dev/null
 emu_pack create "$out/small.velkan" --release 3.0-small \
   "kernel=$out/kernel512.bin,valid=VF100:A1" "initfs=$out/initfs512.jffs2" >/dev/null
+# What velkan-pack check names for each identity of the variants, up to its
+# verdict on the partition: --check must name the same images.
+for id in VF100:A1 VF200:B2 VF200:B3; do
+  emu_pack check "$out/variants.velkan" --product "${id%:*}" --hw "${id#*:}" |
+    sed 's/;.*//' >"$out/check-$id.txt"
+done
 
 # --- the integrity checks before the first erase ---------------------------------
 # crc-bad.velkan: basic.velkan with an X in its initfs data 1000 bytes before

@@ -62,6 +62,10 @@ for plan in ${EMU_PLANS:-nand2k nand512 markbad}; do
   while read -r _ status name; do
     result "$status" "$plan/$name" "$(grep -F "VF-DETAIL $name: " "$log" | sed 's/^VF-DETAIL /    /')"
   done < <(grep -E '^VF-RESULT (PASS|FAIL) ' "$log" || true)
+  # The records of --report, parsed here with a real JSON parser.
+  while read -r status name details; do
+    result "$status" "$plan/record/${name%:}" "${details:+    $details}"
+  done < <(python3 tests/emu/check_records.py "$log")
   finished=VF-END
   [ "$plan" = nand2k ] && [ -z "${EMU_ONLY:-}" ] && finished=VF-RESTART-NEXT
   verdict "$plan/complete" complete "qemu status $rc (124: timeout); console tail:" "$(cat "$log")"

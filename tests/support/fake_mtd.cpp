@@ -109,6 +109,12 @@ int __wrap_ioctl(int fd, unsigned long request, void *arg) {
         model.oob[oob->start].assign(oob->ptr, oob->ptr + oob->length);
     return 0;
 }
+int __real_access(const char *path, int mode);
+int __wrap_access(const char *path, int mode) {
+    if (strncmp(path, "/dev/mtd", 8) != 0)
+        return __real_access(path, mode);
+    return atoi(path + 8) == model.number ? 0 : (errno = ENOENT, -1);
+}
 FILE *__wrap_fopen64(const char *path, const char *mode) {
     if (strcmp(path, "/proc/mtd") != 0)
         return __real_fopen64(path, mode);

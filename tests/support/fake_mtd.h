@@ -1,7 +1,7 @@
 // A model of one MTD character device for what the kernel's NAND simulator
 // cannot do: failing requests, short transfers, read-backs that differ, other
 // chips' geometries and OOB layouts. The product code's open, close, read,
-// write, lseek, ioctl and fopen reach it through link-time wrapping:
+// write, lseek, ioctl, fopen and access reach it through link-time wrapping:
 // "/dev/mtd<number>" is the device, "/proc/mtd" reads the table, everything
 // else goes on to the C library.
 #pragma once
@@ -19,7 +19,7 @@ namespace fake_mtd {
 
 struct device {
     int number = 0;
-    mtd_info_user info = {MTD_NANDFLASH, 0, 4 * 131072, 131072, 2048, 64, 0};
+    mtd_info_user info = {MTD_NANDFLASH, MTD_WRITEABLE, 4 * 131072, 131072, 2048, 64, 0};
     nand_ecclayout_user layout = {};
     std::set<uint64_t> bad;
     unsigned long failing_request = 0;            // fails with EIO

@@ -89,6 +89,35 @@ check_stream() {
   show got "$file"
 }
 
+# expect_progress FILE file|terminal: the --progress lines in FILE rise to 100 %
+# for each partition and phase; on a file at most 11 lines each, on a terminal
+# rewritten in place.
+expect_progress() {
+  [ "$2" = file ] || grep -q "$(printf '\r')" "$1" || bad "$1: no line rewritten in place"
+  tr '\r' '\n' <"$1" | awk -v file="$2" '
+    /^(kernel|initfs): (erase|write|read back) +[0-9]+%$/ {
+      key = $0; sub(/ +[0-9]+%$/, "", key); pct = $NF + 0
+      if (key in last && pct < last[key]) print key ": " last[key] "% then " pct "%"
+      last[key] = pct; count[key]++
+    }
+    END {
+      for (key in last) {
+        n++
+        if (last[key] != 100) print key ": ends at " last[key] "%"
+        if (file == "file" && count[key] > 11) print key ": " count[key] " lines"
+      }
+      if (n != 6) print n " phases instead of 6"
+    }' >"$T/progress.bad"
+  [ ! -s "$T/progress.bad" ] || bad "$1: $(cat "$T/progress.bad")"
+}
+
+# send_record NAME EXPECTED FILE: the record of --report in FILE goes to the
+# host behind the object EXPECTED, for tests/emu/check_records.py.
+send_record() {
+  echo "VF-JSON $TEST/$1 $2"
+  sed "s|^|VF-JSON $TEST/$1 |" "$3"
+}
+
 # --- flash contents ----------------------------------------------------------------
 
 # expect_content DEV EXPECTED: the partition's good blocks, in order, hold the

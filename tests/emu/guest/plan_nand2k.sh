@@ -17,7 +17,8 @@ t_container() {
 }
 
 # Block 0 of the kernel partition and block 1 of the initfs partition (inside
-# the image) are bad: the data moves on to the next good blocks.
+# the image) are bad: the data moves on to the next good blocks. Again with
+# --progress, its lines on a file and on a terminal.
 t_bad_blocks() {
   nand_load badblocks=0,17 || return
   flasher bad ident=VF100:A1 -f -v -F "$DATA/basic.velkan"
@@ -25,6 +26,16 @@ t_bad_blocks() {
   expect_out_has "Skipping bad block 0
 Skipping bad block 1
 Image(s) successfully flashed"
+  expect_flashed kernel initfs 0 1
+  flasher progress ident=VF100:A1 -f --progress -F "$DATA/basic.velkan"
+  expect_status 0
+  expect_out_is "$FLASHED"
+  expect_progress "$T/progress.err" file
+  mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+  vfhelper tty timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" -f --progress \
+    -F "$DATA/basic.velkan" >"$T/tty.out" || bad "--progress on a terminal: status $?"
+  expect_progress "$T/tty.out" terminal
+  umount /dev/pts
   expect_flashed kernel initfs 0 1
 }
 
@@ -74,13 +85,23 @@ Image(s) successfully flashed"
 
 # identity NAME PRODUCT:HW KERNEL ARGS...: with this device identity and the
 # arguments, the variants' container puts exp-KERNEL.bin on the kernel
-# partition.
+# partition. --check then names the images that velkan-pack check names for
+# the identity the run goes by, and leaves the flash as it is.
 identity() {
   local name=$1 id=$2 kernel=$3
   shift 3
   flasher "$name" "ident=$id" -f "$@" -F "$DATA/variants.velkan"
   expect_status 0
   expect_content "$KDEV" "$DATA/exp-$kernel.bin"
+  snapshot before
+  flasher "$name-check" "ident=$id" --check "$@" -F "$DATA/variants.velkan"
+  expect_status 0
+  while [ $# -gt 0 ]; do
+    [ "$1" = -h ] && id=$2
+    shift
+  done
+  expect_out_has "$(cat "$DATA/check-$id.txt")"
+  snapshot after
 }
 
 # Kernel variants for two products; the device identity (or -h) picks one.
@@ -118,24 +139,35 @@ t_faults() {
   fi
 }
 
-# Random single-bit flips on reads, which the ECC corrects: the read-back of a
-# 12 MiB initfs image (the 2 MB kernel over and over) still verifies.
+# Random single-bit flips on reads, which the ECC corrects, on a chip with a
+# bad block in each partition: the read-back of a 12 MiB initfs image (the
+# 2 MB kernel over and over) still verifies. The record of --report agrees
+# with the chip and the flash: bad blocks, blocks erased, bytes written and
+# the bit flips the kernel counted as corrected (in sysfs).
 t_bitflips() {
-  nand_load bitflips=1 || return
+  nand_load badblocks=1,$((KBLOCKS + 2)) bitflips=1 || return
   local k=$DATA/kernel-full.bin
   cat "$k" "$k" "$k" "$k" "$k" "$k" "$k" | head -c $((12 << 20)) >"$T/big.bin"
-  dmesg -c >/dev/null
-  flasher flips ident=VF100:A1 -f -i "$T/big.bin"
-  info "bitflips: $(dmesg | grep -c 'flipping bit') bits flipped on the tool's reads"
+  k=/sys/class/mtd/mtd$KNUM/corrected_bits
+  local i=/sys/class/mtd/mtd$INUM/corrected_bits
+  set -- "$(cat "$k")" "$(cat "$i")"
+  flasher flips ident=VF100:A1 -f -k "$DATA/kernel.bin" -i "$T/big.bin" --report "$T/flips.json"
+  set -- $(($(cat "$k") - $1)) $(($(cat "$i") - $2))
+  info "bitflips: $1 and $2 bits corrected on the tool's reads"
+  [ $(($1 + $2)) -gt 0 ] || bad "no bit flip corrected: the record's ECC counts prove nothing"
+  send_record flips "$(printf '{"status":0,"signal":null,"completed":["kernel","initfs"],"partitions":{"kernel":{"bad":[1],"good":%d,"length":%d,"corrected":%d},"initfs":{"bad":[2],"good":%d,"length":%d,"corrected":%d}}}' \
+    $((KBLOCKS - 1)) "$(size_of "$DATA/exp-kernel.bin")" "$1" \
+    $((IBLOCKS - 1)) "$(size_of "$T/big.bin")" "$2")" "$T/flips.json"
   expect_status 0
-  expect_out_is "Reading and flashing initfs image
-Image(s) successfully flashed"
+  expect_out_is "$FLASHED"
+  expect_content "$KDEV" "$DATA/exp-kernel.bin"
   expect_content "$IDEV" "$T/big.bin"
   rm -f "$T/big.bin"
 }
 
 # refused NAME HOW MESSAGE ARGS...: the run fails with MESSAGE on stderr and
-# nothing on stdout. The row nopart runs with "initfs" missing from the table.
+# nothing on stdout; --check fails with the same lines on stderr. The row
+# nopart runs with "initfs" missing from the table.
 refused() {
   local name=$1 how=$2 msg=$3
   shift 3
@@ -145,6 +177,9 @@ refused() {
   expect_status 1
   expect_err_has "$msg"
   expect_out_is ""
+  flasher "$name-check" "$how" --check "$@"
+  expect_status 1
+  expect_err_is "$(cat "$T/$name.err")"
   mv "$T/mtd.saved" "$T/mtd.table"
 }
 

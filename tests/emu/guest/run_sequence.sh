@@ -5,10 +5,10 @@
 # Sourced by plan_nand2k.sh, whose refused() it uses.
 
 # Refusals of the integrity and memory checks: each run fails with its line,
-# and both partitions (OOB included) stay as they were. crc-bad.velkan has an
-# X where exp-initfs.bin has not. The guest's available memory is cut to about
-# 8 MiB by a file on a tmpfs for the last run, whose initfs (a sparse file)
-# needs 14 MiB and one erase block.
+# --check too, and both partitions (OOB included) stay as they were.
+# crc-bad.velkan has an X where exp-initfs.bin has not. The guest's available
+# memory is cut to about 8 MiB by a file on a tmpfs for the last runs, whose
+# initfs (a sparse file) needs 14 MiB and one erase block.
 t_integrity() {
   nand_load || return
   seed
@@ -25,13 +25,16 @@ $(size_of "$DATA/basic.velkan") bytes, found 1 in $(size_of "$DATA/cut.velkan")"
   mount -t tmpfs -o size=$((mib + 1))m tmpfs /mnt/check &&
     dd if=/dev/zero of=/mnt/check/ballast bs=1048576 count=$mib 2>/dev/null
   flasher memory realproc -f -h VF100:A1 -i "$T/initfs14.bin"
+  flasher memory-check realproc --check -h VF100:A1 -i "$T/initfs14.bin"
   umount /mnt/check
   rm -f "$T/initfs14.bin"
-  expect_status 1
-  grep -q '^Not enough memory to flash: 14464 KiB needed, [0-9]* KiB available$' "$T/memory.err" || {
-    bad "memory: no line that refuses the run for its memory"
-    show "memory stderr" "$T/memory.err"
-  }
+  for RUN in memory memory-check; do
+    expect_status 1
+    grep -q '^Not enough memory to flash: 14464 KiB needed, [0-9]* KiB available$' "$T/$RUN.err" || {
+      bad "$RUN: no line that refuses the run for its memory"
+      show "$RUN stderr" "$T/$RUN.err"
+    }
+  done
   snapshot after
 }
 
@@ -48,11 +51,12 @@ crc32_of() { gzip -c "$1" | tail -c 8 | head -c 4 | hexdump -e '1/4 "%08x"'; }
 # background, started with signal BLOCKED blocked (0: none) and the stop
 # signals at their default actions; when DEVICE starts with TEXT, SIGNALS
 # (comma-separated) go to the tool. Its status, stdout and stderr are read as
-# run NAME.
+# run NAME, its record of --report is $T/NAME.json.
 stop() {
   local name=$1 dev=$2 text=$3 signals=$4 tool=$TOOL run pid=""
   TOOL=/vf/vfhelper
-  flasher "$name" ident=VF100:A1 start "$5" "$tool" -f -F "$DATA/basic.velkan" &
+  flasher "$name" ident=VF100:A1 start "$5" "$tool" -f -F "$DATA/basic.velkan" \
+    --report "$T/$name.json" &
   run=$!
   TOOL=$tool
   while [ -z "$pid" ] && kill -0 $run 2>/dev/null; do pid=$(pidof velkan-flasher); done
@@ -77,6 +81,7 @@ t_stops() {
   stop three "$IDEV" "$(head -c 4 "$DATA/exp-initfs.bin")" 1,15,3 0
   expect_status 131
   expect_err_has "Stopped by signal 3 (Quit); partitions completed: kernel, initfs"
+  send_record three '{"status":131,"signal":3,"completed":["kernel","initfs"]}' "$T/three.json"
   expect_content "$IDEV" "$DATA/exp-initfs.bin"
   expect_markers "$IDEV" yes ""
   nand_load do_delays=1 programm_delay=2000 gravepages=$((KBLOCKS * PPB + PPB + 5)):0 || return

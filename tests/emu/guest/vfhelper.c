@@ -20,7 +20,12 @@
  *                                  SIGQUIT ignored) and SIGNAL blocked, as
  *                                  some supervisors start their children
  *                                  (0: none)
+ *   vfhelper tty PROGRAM ARGS...   runs the program on a new terminal (its
+ *                                  stdin, stdout and stderr), copies what it
+ *                                  writes there to stdout and exits with its
+ *                                  status, as "script" does
  */
+#define _GNU_SOURCE
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <signal.h>
@@ -28,8 +33,35 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+static int on_terminal(char **argv) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0) {
+        perror("vfhelper: pseudo-terminal");
+        return 1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int slave = open(ptsname(master), O_RDWR);
+        if (slave < 0 || dup2(slave, 0) < 0 || dup2(slave, 1) < 0 || dup2(slave, 2) < 0)
+            _exit(126);
+        execvp(argv[0], argv);
+        _exit(127);
+    }
+    char buf[4096];
+    ssize_t n;
+    /* The read fails (EIO) once the program and its children have closed the terminal. */
+    while ((n = read(master, buf, sizeof buf)) > 0)
+        fwrite(buf, 1, (size_t)n, stdout);
+    int status;
+    if (pid < 0 || waitpid(pid, &status, 0) < 0)
+        return 1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 /* The blocks of the device that MEMGETBADBLOCK answers bad for, on one line. */
 static int print_bad_blocks(const char *dev) {
@@ -63,6 +95,8 @@ int main(int argc, char **argv) {
     }
     if (argc == 3 && strcmp(argv[1], "badblocks") == 0)
         return print_bad_blocks(argv[2]);
+    if (argc > 2 && strcmp(argv[1], "tty") == 0)
+        return on_terminal(argv + 2);
     if (argc > 3 && strcmp(argv[1], "start") == 0) {
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
@@ -84,7 +118,7 @@ int main(int argc, char **argv) {
         len > sizeof buf) {
         fprintf(stderr, "usage: vfhelper [markbad-when DEV TEXT BLOCK | "
                         "kill-when DEV TEXT PID SIGNAL... | badblocks DEV | "
-                        "start SIGNAL PROGRAM ARGS...], "
+                        "start SIGNAL PROGRAM ARGS... | tty PROGRAM ARGS...], "
                         "TEXT of 1 to 64 bytes\n");
         return 2;
     }
