@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr uint32_t header_buffer_size = 512;
-// The subblocks of a subimage header are charged their length plus 4.
-constexpr int subimage_budget = 510;
+// Room for the largest file header, and for the largest subimage header.
+constexpr uint32_t header_buffer_size = velkan_file_header_max;
+static_assert(velkan_subimage_budget + 2 <= header_buffer_size, "a subimage header fits");
 
 constexpr size_t max_path_len = sizeof(subimage::path) - 1;
 // Sizes are 32-bit: a file must fit them.
@@ -169,20 +169,10 @@ int read_file_header(int fd, image_set *set) {
     return 0;
 }
 
-// Reads the subimage header that starts at pos into img; the descriptor ends
-// up behind it, at *data_start. 0 or -1.
-int read_subimage_header(int fd, uint32_t pos, subimage *img, uint64_t *data_start) {
-    uint8_t buf[header_buffer_size];
-    if (!velkan_read_exact(fd, buf, 2)) {
-        velkan_fail_system("read subimage header");
-        return -1;
-    }
-    if (buf[0] != velkan_subimage_id) {
-        velkan_fail("Invalid VELKAN subimage id");
-        return -1;
-    }
-    int count = buf[1];
-    int budget = subimage_budget;
+// Reads count subblocks into img->subblocks and their bytes into buf, from
+// buf + 2 on. The bytes used in buf (2 + the subblocks), or -1.
+int read_subimage_subblocks(int fd, int count, subimage *img, uint8_t *buf) {
+    int budget = velkan_subimage_budget;
     int used = 2;
     // Every subblock costs its length plus 4 of the budget while it takes its
     // length plus 2 of the buffer, so the buffer cannot overflow.
@@ -207,6 +197,24 @@ int read_subimage_header(int fd, uint32_t pos, subimage *img, uint64_t *data_sta
         budget -= taken;
         used += taken;
     }
+    return used;
+}
+
+// Reads the subimage header that starts at pos into img; the descriptor ends
+// up behind it, at *data_start. 0 or -1.
+int read_subimage_header(int fd, uint32_t pos, subimage *img, uint64_t *data_start) {
+    uint8_t buf[header_buffer_size];
+    if (!velkan_read_exact(fd, buf, 2)) {
+        velkan_fail_system("read subimage header");
+        return -1;
+    }
+    if (buf[0] != velkan_subimage_id) {
+        velkan_fail("Invalid VELKAN subimage id");
+        return -1;
+    }
+    int used = read_subimage_subblocks(fd, buf[1], img, buf);
+    if (used < 0)
+        return -1;
     uint32_t subblock_len = static_cast<uint32_t>(used - 2);
     img->subblock_bytes = copy_bytes(buf + 2, subblock_len);
     if (!img->subblock_bytes) {
