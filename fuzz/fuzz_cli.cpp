@@ -18,7 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     optind = 0;
     opterr = 0;
     verbosity = 0;
-    simulate = 0;
     run_settings settings = {};
     parse_command_line(argc, argv, &settings);
     free(settings.override_product);

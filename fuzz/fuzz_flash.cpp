@@ -1,7 +1,7 @@
 // Opening and flashing a partition of the MTD model: geometry, ECC layout, bad
 // blocks and device faults come from the input. No descriptor may stay open.
 // Small geometries (six blocks of 18 KiB at most) keep each input quick.
-#include "flash.h"
+#include "flash_image.h"
 #include "nand.h"
 #include "support/fake_mtd.h"
 
@@ -40,9 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         memset(image, in.ConsumeIntegral<uint8_t>(), length);
         int mode = in.ConsumeBool() ? flash_mode_jffs2 : flash_mode_raw;
         // Retiring blocks: a fault that lasts, or one that a block's test no longer meets.
-        flash_mark_bad = in.ConsumeBool();
+        flash_settings settings = {};
+        settings.mark_bad = in.ConsumeBool();
         model.failing_times = in.ConsumeIntegralInRange<int>(-1, 2);
-        flash_image(part, image, static_cast<int32_t>(length), mode);
+        flash_image(part, image, static_cast<int32_t>(length), mode, settings);
         nand_close(part);
     }
     if (model.opens != model.closes)

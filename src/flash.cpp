@@ -1,15 +1,14 @@
 #include "flash.h"
 
-#include "check.h"
 #include "crc32.h"
 #include "log.h"
 #include "nand.h"
 #include "owners.h"
-#include "report.h"
 #include "stop_signals.h"
 #include "velkan.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -45,39 +44,44 @@ int read_component(const preflight_image &checked, nand_part *part, uint8_t *buf
     return 0;
 }
 
-// Opens the component's partition, reads the component into buffer (room for
-// the largest of the run) and flashes it. The stop signals are held from its
-// erase on and looked at before it and once it is completed.
-int flash_component(const preflight_image &checked, uint8_t *buffer, stop_signals *signals) {
+// What flashing the components takes, all of it had before the first erase.
+struct flash_means {
+    uint8_t *buffer;   // room for the largest component
+    uint8_t *readback; // room for the largest read-back of one erase block
+    stop_signals *signals;
+    flash_progress *done;
+};
+
+// Reads the component into the buffer and flashes it onto its partition,
+// opened by the checks. The stop signals are held from its erase on and looked
+// at before it and once it is completed.
+int flash_component(const flash_request *req, const preflight_image &checked,
+                    const flash_means &means) {
     const component &c = *checked.c;
-    component_partition partition;
-    uint32_t length;
-    if (component_open(c, checked.img, &partition, &length) < 0)
+    const run_events *events = req->checks.events;
+    if (read_component(checked, checked.part, means.buffer) < 0)
         return -1;
-    // The geometry of a partition does not change while the system runs.
-    if (length != checked.length) {
-        error("Partition %s changed since it was checked", c.name);
-        return -1;
-    }
-    nand_part *part = partition.get();
-    if (read_component(checked, part, buffer) < 0)
-        return -1;
-    if (simulate)
+    if (req->checks.options.simulate)
         return 0;
     log_printf(1, "Flashing %s image", c.name);
-    stop_signals_hold(signals);
-    stop_signals_check(signals);
-    if (flash_image(part, buffer, static_cast<int32_t>(length), c.mode) < 0)
+    stop_signals_hold(means.signals);
+    stop_signals_check(means.signals, means.done->completed, means.done->count, events);
+    flash_settings settings = {req->checks.options.mark_bad, events, req->checks.options.details,
+                               means.readback};
+    if (flash_image(checked.part, means.buffer, static_cast<int32_t>(checked.length), c.mode,
+                    settings) < 0)
         return -1;
-    stop_signals_completed(signals, c.name);
-    report_completed(c.name);
-    stop_signals_check(signals);
+    means.done->completed[means.done->count++] = c.name;
+    event e = event_of(event_kind::completed);
+    e.component = c.name;
+    events_emit(events, e);
+    stop_signals_check(means.signals, means.done->completed, means.done->count, events);
     return 0;
 }
 
 // The components in turn, the initfs after -K.
-int flash_components(const flash_request *req, const preflight_result &checked, uint8_t *buffer,
-                     stop_signals *signals) {
+int flash_components(const flash_request *req, const preflight_result &checked,
+                     const flash_means &means) {
     for (int i = 0; i < checked.count; i++) {
         const preflight_image &p = checked.images[i];
         log_printf(0, "Reading and flashing %s image", p.c->name);
@@ -85,36 +89,64 @@ int flash_components(const flash_request *req, const preflight_result &checked, 
             log_printf(1, "Killing initfs processes");
             req->kill();
         }
-        if (flash_component(p, buffer, signals) < 0)
+        if (flash_component(req, p, means) < 0)
             return -1;
     }
     return 0;
 }
 
-} // namespace
+// The checks passed: what the flash needs of memory, then that they passed.
+void emit_checked(const run_events *events, const preflight_result &checked) {
+    if (checked.count > 0) {
+        event e = event_of(event_kind::memory);
+        e.needed = checked.memory_needed;
+        e.available = checked.memory_available;
+        events_emit(events, e);
+    }
+    events_emit(events, event_of(event_kind::checked));
+}
 
-int flash_run(image_set *set, hw_ident *ident, const flash_request *req, stop_signals *signals) {
-    preflight_result checked;
-    if (preflight_run(set, ident, &req->checks, &checked) < 0)
-        return -1;
-    // One buffer for every component, taken before anything is erased.
+// The run after the checks, on the partitions they opened.
+int flash_checked(const flash_request *req, const preflight_result &checked, stop_signals *signals,
+                  flash_progress *done) {
+    // One buffer for every component and one for the read-back, taken before
+    // anything is erased.
     byte_buffer buffer(checked.largest);
     if (!buffer.get()) {
         error_no_memory(checked.largest);
         return -1;
     }
-    check_finished(&checked);
-    if (check_only)
+    bool simulate = req->checks.options.simulate;
+    byte_buffer readback(simulate ? 0 : checked.readback);
+    if (!readback.get()) {
+        error_no_memory(checked.readback);
+        return -1;
+    }
+    emit_checked(req->checks.events, checked);
+    if (req->checks.options.check)
         return 0;
     log_printf(1, "Calling sync()");
     sync();
-    if (flash_components(req, checked, buffer.get(), signals) < 0)
+    if (flash_components(req, checked, {buffer.get(), readback.get(), signals, done}) < 0)
         return -1;
     log_printf(0, "Image(s) successfully flashed%s", simulate ? " (not!)" : "");
     log_printf(1, "Calling sync() again");
     sync();
-    stop_signals_check(signals);
+    stop_signals_check(signals, done->completed, done->count, req->checks.events);
     return 0;
+}
+
+} // namespace
+
+int flash_run(image_set *set, hw_ident *ident, const flash_request *req, stop_signals *signals,
+              flash_progress *done) {
+    memset(done, 0, sizeof *done);
+    preflight_result checked;
+    int result = preflight_run(set, ident, &req->checks, &checked);
+    if (result == 0)
+        result = flash_checked(req, checked, signals, done);
+    preflight_release(&checked);
+    return result;
 }
 
 void flash_kernel_header(subimage *img, nand_part *part, uint8_t *header) {

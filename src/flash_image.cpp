@@ -5,14 +5,10 @@
 #include "log.h"
 #include "nand.h"
 #include "owners.h"
-#include "progress.h"
-#include "report.h"
 
 #include <errno.h>
 #include <stdint.h>
 #include <string.h>
-
-bool flash_mark_bad = false;
 
 namespace {
 
@@ -59,6 +55,73 @@ bool check_geometry(const nand_part *part) {
     }
     return true;
 }
+
+// One phase of a partition's flash, for as long as it lives: its start, each
+// block done and its end are events. It ends as a failure unless succeeded()
+// was called. With ecc_counts, the end carries what the partition's ECC
+// counters did meanwhile.
+class phase_events {
+  public:
+    phase_events(const run_events *events, nand_part *part, flash_phase_kind phase, uint64_t bytes,
+                 bool ecc_counts = false)
+        : events_(events), part_(part), phase_(phase) {
+        if (!events_)
+            return;
+        uint32_t erasesize = part->info.erasesize;
+        event e = start_of(event_kind::phase_start);
+        e.blocks = static_cast<uint32_t>(erasesize ? (bytes + erasesize - 1) / erasesize : 0);
+        e.bytes = bytes;
+        events_emit(events_, e);
+        ecc_known_ = ecc_counts && nand_ecc_stats(part, &ecc_before_) == 0;
+    }
+    ~phase_events() {
+        if (!events_)
+            return;
+        event e = start_of(event_kind::phase_end);
+        e.ok = ok_;
+        e.blocks = blocks_;
+        e.bytes = bytes_;
+        mtd_ecc_stats after;
+        if (ecc_known_ && nand_ecc_stats(part_, &after) == 0) {
+            e.ecc_known = true;
+            e.ecc_corrected = after.corrected - ecc_before_.corrected;
+            e.ecc_failed = after.failed - ecc_before_.failed;
+        }
+        events_emit(events_, e);
+    }
+    phase_events(const phase_events &) = delete;
+    phase_events &operator=(const phase_events &) = delete;
+    // One more block done, with bytes of it.
+    void step(uint32_t bytes) {
+        blocks_++;
+        bytes_ += bytes;
+        if (!events_)
+            return;
+        event e = start_of(event_kind::phase_step);
+        e.bytes = bytes;
+        events_emit(events_, e);
+    }
+    void succeeded() {
+        ok_ = true;
+    }
+
+  private:
+    event start_of(event_kind kind) const {
+        event e = event_of(kind);
+        e.part = part_;
+        e.component = part_->name;
+        e.phase = phase_;
+        return e;
+    }
+    const run_events *events_;
+    nand_part *part_;
+    flash_phase_kind phase_;
+    bool ok_ = false;
+    bool ecc_known_ = false;
+    mtd_ecc_stats ecc_before_;
+    uint32_t blocks_ = 0;
+    uint64_t bytes_ = 0;
+};
 
 // Programs the first length bytes of one block (at most one block) page by
 // page; a last short page goes through a scratch page filled up with 0xFF.
@@ -181,11 +244,12 @@ void compare_block(verify_errors *errors, uint32_t block, const uint8_t *got, co
 // verified, 1 when it differs (reported), -1 when the read-back failed; the
 // walk ends behind the image's last block.
 int read_back_and_verify(good_blocks *walk, const uint8_t *data, uint32_t size, int mode,
-                         uint8_t *buf, block_fault *fault) {
+                         uint8_t *buf, phase_events *phase, block_fault *fault) {
     log_printf(3, "%d bytes to read", static_cast<int>(size));
     uint32_t erasesize = walk->part->info.erasesize;
     verify_errors errors;
     errors.count = 0;
+    errors.first_block = 0;
     for (uint32_t offset = 0; offset < size;) {
         uint32_t span = size - offset < erasesize ? size - offset : erasesize;
         uint32_t block;
@@ -193,7 +257,7 @@ int read_back_and_verify(good_blocks *walk, const uint8_t *data, uint32_t size, 
             return -1;
         compare_block(&errors, block, buf, data + offset, offset, span);
         offset += span;
-        flash_phase_step(span);
+        phase->step(span);
     }
     for (int i = 0; i < errors.count; i++)
         error("Verify error at 0x%08x: 0x%02x instead of 0x%02x", errors.found[i].offset,
@@ -215,10 +279,12 @@ int mark_remaining(good_blocks *walk, block_fault *fault) {
 }
 
 // Erases block_count good blocks from first_block on.
-int erase_blocks(nand_part *part, uint32_t first_block, uint32_t block_count, block_fault *fault) {
-    flash_phase phase(part, phase_erase, uint64_t(block_count) * part->info.erasesize);
+int erase_blocks(nand_part *part, uint32_t first_block, uint32_t block_count,
+                 const run_events *events, block_fault *fault) {
+    phase_events phase(events, part, flash_phase_kind::erase,
+                       uint64_t(block_count) * part->info.erasesize);
     good_blocks walk;
-    good_blocks_start(&walk, part, first_block, false);
+    good_blocks_start_phase(&walk, part, first_block, false, events, flash_phase_kind::erase);
     for (uint32_t erased = 0; erased < block_count; erased++) {
         uint32_t block;
         int found = good_blocks_next(&walk, &block);
@@ -228,17 +294,18 @@ int erase_blocks(nand_part *part, uint32_t first_block, uint32_t block_count, bl
             return -1;
         if (nand_erase(part, static_cast<int>(block)) < 0)
             return note_fault(fault, block_op::erase, block);
-        flash_phase_step(part->info.erasesize);
+        phase.step(part->info.erasesize);
     }
     phase.succeeded();
     return 0;
 }
 
 // Programs length bytes from the first good block on.
-int write_image(nand_part *part, const uint8_t *data, uint32_t length, block_fault *fault) {
-    flash_phase phase(part, phase_write, length);
+int write_image(nand_part *part, const uint8_t *data, uint32_t length, const run_events *events,
+                block_fault *fault) {
+    phase_events phase(events, part, flash_phase_kind::write, length);
     good_blocks walk;
-    good_blocks_start(&walk, part, 0, true);
+    good_blocks_start_phase(&walk, part, 0, true, events, flash_phase_kind::write);
     uint32_t erasesize = part->info.erasesize;
     for (uint32_t offset = 0; offset < length;) {
         uint32_t span = length - offset < erasesize ? length - offset : erasesize;
@@ -248,7 +315,7 @@ int write_image(nand_part *part, const uint8_t *data, uint32_t length, block_fau
         if (program_block(part, block, data + offset, span) < 0)
             return note_fault(fault, block_op::program, block);
         offset += span;
-        flash_phase_step(span);
+        phase.step(span);
     }
     phase.succeeded();
     return 0;
@@ -258,19 +325,20 @@ int write_image(nand_part *part, const uint8_t *data, uint32_t length, block_fau
 // back and verify it and, in mode jffs2, mark the good blocks behind it.
 // buf holds the smaller of one erase block and the image. 0, or -1 (reported)
 // with the failing block's operation in *fault when a block failed.
-int flash_pass(nand_part *part, const uint8_t *data, uint32_t size, int mode, uint8_t *buf,
-               block_fault *fault) {
+int flash_pass(nand_part *part, const uint8_t *data, uint32_t size, int mode,
+               const flash_settings &settings, uint8_t *buf, block_fault *fault) {
+    const run_events *events = settings.events;
     uint32_t blocks = static_cast<uint32_t>(part->usable_size / part->info.erasesize);
     log_printf(2, "Erase %u blocks", blocks);
-    if (erase_blocks(part, 0, blocks, fault) < 0)
+    if (erase_blocks(part, 0, blocks, events, fault) < 0)
         return -1;
     log_printf(2, "Program %u bytes", size);
-    if (write_image(part, data, size, fault) < 0)
+    if (write_image(part, data, size, events, fault) < 0)
         return -1;
     good_blocks walk;
-    good_blocks_start(&walk, part, 0, true);
-    flash_phase phase(part, phase_read_back, size);
-    int differs = read_back_and_verify(&walk, data, size, mode, buf, fault);
+    good_blocks_start_phase(&walk, part, 0, true, events, flash_phase_kind::read_back);
+    phase_events phase(events, part, flash_phase_kind::read_back, size, settings.ecc_counts);
+    int differs = read_back_and_verify(&walk, data, size, mode, buf, &phase, fault);
     if (differs < 0)
         return -1;
     // Clean markers for the blocks behind the image, whatever the verify found.
@@ -325,24 +393,60 @@ int test_block(nand_part *part, uint32_t block) {
     return nand_erase(part, b) < 0 ? blame_block() : 0;
 }
 
+// The block fault as an event: retired, or used again.
+void emit_block_fault(const run_events *events, nand_part *part, const block_fault &fault,
+                      bool retired) {
+    event e = event_of(event_kind::block_fault);
+    e.part = part;
+    e.component = part->name;
+    e.block = fault.block;
+    e.operation = op_name(fault);
+    e.text = fault_text(fault);
+    e.retired = retired;
+    events_emit(events, e);
+}
+
 // Tests the block of a fault and marks it bad when it fails the test too;
 // then the good blocks are counted again. 0, or -1 (reported).
-int retire_block(nand_part *part, const block_fault &fault) {
+int retire_block(nand_part *part, const block_fault &fault, const run_events *events) {
     int failed = test_block(part, fault.block);
     if (failed < 0)
         return -1;
     if (failed == 0) {
         log_printf(0, "%s: block %u passed its test after a failed %s: used again", part->name,
                    fault.block, op_name(fault));
-        report_block_fault(part, fault.block, op_name(fault), fault_text(fault), false);
+        emit_block_fault(events, part, fault, false);
         return 0;
     }
     if (nand_mark_bad(part, static_cast<int>(fault.block)) < 0)
         return -1;
     log_printf(0, "%s: block %u marked bad: %s failed: %s", part->name, fault.block, op_name(fault),
                fault_text(fault));
-    report_block_fault(part, fault.block, op_name(fault), fault_text(fault), true);
+    emit_block_fault(events, part, fault, true);
     return nand_count_usable(part);
+}
+
+// The passes of the flash: one, and with mark_bad one more after each block
+// fault handled. 0, or -1 (reported).
+int flash_passes(nand_part *part, const uint8_t *data, uint32_t size, int mode,
+                 const flash_settings &settings, uint8_t *readback) {
+    for (int faults = 0;; faults++) {
+        block_fault fault = {block_op::none, 0, 0};
+        int result = flash_pass(part, data, size, mode, settings, readback, &fault);
+        if (result >= 0 || !settings.mark_bad || !is_block_fault(fault))
+            return result;
+        if (faults == flash_max_block_faults) {
+            error("Giving up on %s after %d block faults: %s of block %u failed", part->name,
+                  faults, op_name(fault), fault.block);
+            return -1;
+        }
+        if (retire_block(part, fault, settings.events) < 0)
+            return -1;
+        if (!geometry_fits(size, part->usable_size)) {
+            error("Image too big to fit partition");
+            return -1;
+        }
+    }
 }
 
 } // namespace
@@ -350,13 +454,14 @@ int retire_block(nand_part *part, const block_fault &fault) {
 int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count) {
     log_printf(2, "Erase %u blocks", block_count);
     block_fault fault;
-    return check_geometry(part) ? erase_blocks(part, first_block, block_count, &fault) : -1;
+    return check_geometry(part) ? erase_blocks(part, first_block, block_count, nullptr, &fault)
+                                : -1;
 }
 
 int flash_write(nand_part *part, const uint8_t *data, uint32_t length) {
     log_printf(2, "Program %u bytes", length);
     block_fault fault;
-    return check_geometry(part) ? write_image(part, data, length, &fault) : -1;
+    return check_geometry(part) ? write_image(part, data, length, nullptr, &fault) : -1;
 }
 
 int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
@@ -377,37 +482,23 @@ int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode) {
     return 0;
 }
 
-int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode) {
+int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode,
+                const flash_settings &settings) {
     if (!geometry_fits(static_cast<uint64_t>(static_cast<int64_t>(length)), part->usable_size)) {
         error("Image too big to fit partition");
         return -1;
     }
     if (!check_geometry(part))
         return -1;
-    uint32_t erasesize = part->info.erasesize;
     uint32_t size = static_cast<uint32_t>(length);
+    if (settings.readback)
+        return flash_passes(part, data, size, mode, settings, settings.readback);
     // The read-back holds at most one erase block at a time.
-    uint32_t span = size < erasesize ? size : erasesize;
+    uint32_t span = size < part->info.erasesize ? size : part->info.erasesize;
     byte_buffer block(span);
     if (!block.get()) {
         error_no_memory(span);
         return -1;
     }
-    for (int faults = 0;; faults++) {
-        block_fault fault = {block_op::none, 0, 0};
-        int result = flash_pass(part, data, size, mode, block.get(), &fault);
-        if (result >= 0 || !flash_mark_bad || !is_block_fault(fault))
-            return result;
-        if (faults == flash_max_block_faults) {
-            error("Giving up on %s after %d block faults: %s of block %u failed", part->name,
-                  faults, op_name(fault), fault.block);
-            return -1;
-        }
-        if (retire_block(part, fault) < 0)
-            return -1;
-        if (!geometry_fits(size, part->usable_size)) {
-            error("Image too big to fit partition");
-            return -1;
-        }
-    }
+    return flash_passes(part, data, size, mode, settings, block.get());
 }

@@ -3,6 +3,8 @@
 // on the partition's good blocks from the first one on.
 #pragma once
 
+#include "events.h"
+
 #include <stdint.h>
 
 struct nand_part;
@@ -13,16 +15,27 @@ constexpr int flash_mode_jffs2 = 1;
 constexpr int flash_mode_raw = 2;
 
 // At most this many block faults are handled per image (per component and
-// run) when flash_mark_bad is set; the next one ends the flash.
+// run) with mark_bad; the next one ends the flash.
 constexpr int flash_max_block_faults = 4;
 
-// --mark-bad: when a block fails to erase or program, or reads back
-// differently, flash_image tests it (erase, write and read back patterns,
-// erase) and marks it bad for good when it fails the test too; a block that
-// passes is used again. Either way the image is flashed again from the start
-// over the good blocks. Failures of anything but a block never mark one.
-// Off at start; set only while the options are parsed.
-extern bool flash_mark_bad;
+// How flash_image goes about it.
+struct flash_settings {
+    // --mark-bad: when a block fails to erase or program, or reads back
+    // differently, it is tested (erase, write and read back patterns, erase)
+    // and marked bad for good when it fails the test too; a block that passes
+    // is used again. Either way the image is flashed again from the start over
+    // the good blocks. Failures of anything but a block never mark one.
+    bool mark_bad;
+    // The phases, the bad blocks they step over and the block faults are
+    // events here; null: nobody is told.
+    const run_events *events;
+    // The read-back's ECC counts (ECCGETSTATS before and after) in the end of
+    // its phase.
+    bool ecc_counts;
+    // Room for the smaller of one erase block and the image, for the
+    // read-back; null: flash_image allocates it.
+    uint8_t *readback;
+};
 
 // Erases block_count good blocks from first_block on.
 int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count);
@@ -33,6 +46,7 @@ int flash_write(nand_part *part, const uint8_t *data, uint32_t length);
 // into each good block it enters in mode flash_mode_jffs2.
 int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode);
 // Size check, erase, write, read back, verify (and clean markers in mode 1);
-// with flash_mark_bad, again after each block fault handled. Each negative on
+// with mark_bad, again after each block fault handled. Each negative on
 // failure, after a report.
-int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode);
+int flash_image(nand_part *part, const uint8_t *data, int32_t length, int mode,
+                const flash_settings &settings = {});

@@ -77,7 +77,7 @@ int read_hw_ident_from(hw_ident *ident, const char *path) {
         ident->product = nullptr;
         ident->hw_build = nullptr;
         errno = read_errno;
-        perror("malloc");
+        error("malloc: %s", strerror(errno));
         return -1;
     }
     if (ident->product && ident->hw_build)
@@ -101,7 +101,7 @@ int parse_hw_override(const char *argument, char **product, char **hw_build) {
     if (!new_product || (second_len && !new_hw_build)) {
         free(new_product);
         free(new_hw_build);
-        perror("malloc");
+        error("malloc: %s", strerror(errno));
         return -1;
     }
     free(*product);

@@ -6,17 +6,24 @@
 #include <string.h>
 
 int verbosity;
-int simulate;
 
 namespace {
 
 constexpr int line_size = 1024;
+
+// Who else is told of each error line.
+struct {
+    void (*observer)(void *state, const char *line);
+    void *state;
+} error_observer;
 
 void emit(FILE *stream, const char *format, va_list args) {
     char line[line_size];
     line[0] = 0;
     vsnprintf(line, sizeof line, format, args);
     fprintf(stream, "%s\n", line);
+    if (stream == stderr && error_observer.observer)
+        error_observer.observer(error_observer.state, line);
 }
 
 } // namespace
@@ -35,6 +42,11 @@ void error(const char *format, ...) {
     va_start(args, format);
     emit(stderr, format, args);
     va_end(args);
+}
+
+void log_observe_errors(void (*observer)(void *state, const char *line), void *state) {
+    error_observer.observer = observer;
+    error_observer.state = state;
 }
 
 void error_no_memory(unsigned long long size) {

@@ -2,10 +2,12 @@
 
 #include "build_info.h"
 #include "check.h"
+#include "events.h"
 #include "flash.h"
 #include "ident.h"
 #include "kill.h"
 #include "log.h"
+#include "nand.h"
 #include "progress.h"
 #include "report.h"
 #include "stop_signals.h"
@@ -162,13 +164,13 @@ int apply_flash_only(const char *list, run_settings *settings) {
 int apply_later_option(int c, run_settings *settings) {
     switch (c) {
     case opt_mark_bad:
-        flash_mark_bad = true;
+        settings->options.mark_bad = true;
         break;
     case opt_check:
-        settings->check = true;
+        settings->options.check = true;
         break;
     case opt_progress:
-        progress_enable();
+        settings->progress = true;
         break;
     case opt_report:
         if (strcmp(optarg, "-") == 0) {
@@ -207,7 +209,7 @@ int apply_option(int c, run_settings *settings) {
         settings->kill_request = true;
         break;
     case 'N':
-        simulate++;
+        settings->options.simulate = true;
         break;
     case 'F':
         settings->container_path = optarg;
@@ -244,10 +246,9 @@ int parse_command_line(int argc, char **argv, run_settings *settings) {
         if (applied != cli_run)
             return applied;
     }
-    if (settings->check) {
+    if (settings->options.check) {
         // --check reads the real partitions, whatever -N says, and needs no -f.
-        simulate = 0;
-        check_only = 1;
+        settings->options.simulate = false;
     } else if (settings->flash_requests == 0) {
         fputs("Nothing to do!\n", stderr);
         return cli_usage;
@@ -262,7 +263,7 @@ namespace {
 // The device's identity: from "/proc/component_version", replaced by a
 // complete -h override, which the identity takes over; half a one is dropped.
 // False when neither gives one (reported).
-bool establish_identity(hw_ident *ident, run_settings *settings) {
+bool establish_identity(hw_ident *ident, run_settings *settings, const run_events *events) {
     bool override_complete = settings->override_product && settings->override_hw_build;
     if (!override_complete) {
         free(settings->override_product);
@@ -278,7 +279,10 @@ bool establish_identity(hw_ident *ident, run_settings *settings) {
         ident->product = settings->override_product;
         ident->hw_build = settings->override_hw_build;
     }
-    check_note_identity(ident, override_complete);
+    event e = event_of(event_kind::identity);
+    e.ident = ident;
+    e.override_identity = override_complete;
+    events_emit(events, e);
     return true;
 }
 
@@ -291,7 +295,10 @@ bool load_images(image_set *set, const run_settings &settings, flash_request *re
         req->checks.container = settings.container_path;
         for (subimage *img = set->subimages; img; img = img->next)
             req->checks.container_images++;
-        check_note_container(set, settings.container_path);
+        event e = event_of(event_kind::container);
+        e.set = set;
+        e.path = settings.container_path;
+        events_emit(req->checks.events, e);
     }
     if (settings.kernel_path &&
         velkan_add_subimage(set, "kernel", settings.kernel_path, nullptr) < 0)
@@ -300,18 +307,30 @@ bool load_images(image_set *set, const run_settings &settings, flash_request *re
            velkan_add_subimage(set, "initfs", settings.initfs_path, nullptr) >= 0;
 }
 
-// The end of a successful run: the restart that -R asks for, unless simulated.
-int finish(bool restart) {
-    if (!restart)
+// The run's end as an event: its status and the partitions completed.
+void emit_end(const run_events *events, int status, const flash_progress &done) {
+    event e = event_of(event_kind::end);
+    e.status = status;
+    e.completed_list = done.completed;
+    e.completed_count = done.count;
+    events_emit(events, e);
+}
+
+// The end of a successful run: the restart that -R asks for, unless
+// simulated. The record ends before the restart, since a successful one does
+// not return, and again when it fails. The exit status.
+int finish(const run_settings &settings, const run_events *events, const flash_progress &done) {
+    if (!settings.restart)
         return 0;
     log_printf(0, "Rebooting...");
-    if (simulate)
+    if (settings.options.simulate)
         return 0;
-    // The record ends here and what the log holds is flushed: a successful
-    // restart does not return.
-    report_end(0);
+    emit_end(events, 0, done);
     fflush(stdout);
-    return reboot(RB_AUTOBOOT);
+    if (reboot(RB_AUTOBOOT) == 0)
+        return 0;
+    error("reboot: %s", strerror(errno));
+    return 1;
 }
 
 // True when path names one of the run's input files: a record written there
@@ -332,23 +351,76 @@ bool is_an_input(const char *path, const run_settings &settings) {
 
 // The run after the options: the identity, the images, the checks and (but
 // for --check) the flash and the restart. The exit status.
-int run(run_settings *settings, stop_signals *signals) {
+int run(run_settings *settings, stop_signals *signals, const run_events *events,
+        flash_progress *done) {
     // The identity and the images live until the process ends.
     static hw_ident ident;
     static image_set *set;
     set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
     if (!set) {
-        perror("malloc");
+        error("malloc: %s", strerror(errno));
         return 1;
     }
     flash_request req = {};
     req.checks.kernel = settings->component_mask & component_kernel;
     req.checks.initfs = settings->component_mask & component_initfs;
+    req.checks.options = settings->options;
+    req.checks.events = events;
     req.kill = settings->kill_request ? kill_initfs_processes : nullptr;
-    if (!establish_identity(&ident, settings) || !load_images(set, *settings, &req) ||
-        flash_run(set, &ident, &req, signals) < 0)
+    if (!establish_identity(&ident, settings, events) || !load_images(set, *settings, &req) ||
+        flash_run(set, &ident, &req, signals, done) < 0)
         return 1;
-    return check_only ? 0 : finish(settings->restart);
+    return settings->options.check ? 0 : finish(*settings, events, *done);
+}
+
+// The file systems that the record may not lie on: those on the partitions
+// that a flash of the components asked for rewrites.
+record_target_rules record_rules(const run_settings &settings) {
+    record_target_rules rules = {};
+    if (settings.options.simulate || settings.options.check)
+        return rules;
+    const char *names[] = {"kernel", "initfs"};
+    const int bits[] = {component_kernel, component_initfs};
+    for (int i = 0; i < 2; i++) {
+        int number = settings.component_mask & bits[i] ? mtd_partition_number(names[i]) : -1;
+        if (number < 0)
+            continue;
+        rules.devices[rules.count] = mtd_filesystem_device(number);
+        rules.names[rules.count++] = names[i];
+    }
+    return rules;
+}
+
+// Every error line of the run is an event too.
+void error_event(void *state, const char *line) {
+    event e = event_of(event_kind::error);
+    e.text = line;
+    events_emit(static_cast<const run_events *>(state), e);
+}
+
+// The outputs the options ask for, as observers of the run's events. A
+// record that is refused or cannot be opened ends the run with its status.
+int wire_outputs(const run_settings &settings, run_events *events) {
+    static progress_state progress;
+    static record_state record;
+    if (settings.options.check)
+        events_observe(events, {check_lines_notify, nullptr});
+    if (settings.progress) {
+        progress = progress_start();
+        events_observe(events, {progress_notify, &progress});
+    }
+    if (settings.report_path) {
+        if (is_an_input(settings.report_path, settings)) {
+            error("--report: %s is an input of the run", settings.report_path);
+            return 2;
+        }
+        int opened = record_open(&record, settings.report_path, record_rules(settings));
+        if (opened != 0)
+            return opened;
+        events_observe(events, {record_notify, &record});
+    }
+    log_observe_errors(error_event, events);
+    return 0;
 }
 
 } // namespace
@@ -359,11 +431,17 @@ int main(int argc, char **argv) {
     stop_signals_start(&signals);
     if (!hold_standard_streams())
         return 1;
+    // Each line of the log is written whole as it comes, so that it keeps its
+    // place among the error and progress lines in a log that takes both streams.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     // A progress line that cannot be written is lost, nothing more: a reader
     // of the output that has gone must not end the run halfway through a flash.
     signal(SIGPIPE, SIG_IGN);
     // A session that hangs up must not end the run halfway through a flash.
     signal(SIGHUP, SIG_IGN);
+    // Nor may a limit on the size of the files it writes (the record's): it
+    // is a write error of the record, which the flash survives.
+    signal(SIGXFSZ, SIG_IGN);
     // Lives until the process ends, with the -h strings it holds.
     static run_settings settings;
     int parsed = parse_command_line(argc, argv, &settings);
@@ -371,15 +449,20 @@ int main(int argc, char **argv) {
         print_usage();
     if (parsed != cli_run)
         return parsed;
-    if (settings.report_path && is_an_input(settings.report_path, settings)) {
-        error("--report: %s is an input of the run", settings.report_path);
-        return 2;
-    }
-    if (settings.report_path && report_open(settings.report_path) < 0)
-        return 1;
-    report_start(VF_BUILD_VERSION, VF_BUILD_COMMIT,
-                 check_only ? "check"
-                 : simulate ? "simulate"
-                            : "flash");
-    return report_end(run(&settings, &signals));
+    settings.options.details = settings.options.check || settings.report_path;
+    static run_events events;
+    int wired = wire_outputs(settings, &events);
+    if (wired != 0)
+        return wired;
+    event start = event_of(event_kind::start);
+    start.version = VF_BUILD_VERSION;
+    start.commit = VF_BUILD_COMMIT;
+    start.mode = settings.options.check      ? "check"
+                 : settings.options.simulate ? "simulate"
+                                             : "flash";
+    events_emit(&events, start);
+    flash_progress done = {};
+    int status = run(&settings, &signals, &events, &done);
+    emit_end(&events, status, done);
+    return status;
 }

@@ -1,6 +1,8 @@
 // Command line and run sequence.
 #pragma once
 
+#include "run_options.h"
+
 // Bits of the component mask.
 constexpr int component_pirl = 1;
 constexpr int component_kernel = 2;
@@ -19,14 +21,15 @@ struct run_settings {
     bool kill_request;
     int component_mask;
     const char *report_path; // --report
-    bool check;              // --check
+    bool progress;           // --progress
+    run_options options;
 };
 
 // Results of parse_command_line besides an exit status.
 constexpr int cli_run = -1;   // go on with the run
 constexpr int cli_usage = -2; // show the usage text (status 2)
 
-// Parses the options into settings, raising verbosity and simulate as it goes.
+// Parses the options into settings, raising verbosity as it goes.
 // cli_run, cli_usage, or the exit status to end with at once.
 int parse_command_line(int argc, char **argv, run_settings *settings);
 

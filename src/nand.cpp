@@ -1,7 +1,6 @@
 #include "nand.h"
 
 #include "geometry.h"
-#include "good_blocks.h"
 #include "log.h"
 #include "owners.h"
 
@@ -12,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -33,6 +33,9 @@ namespace {
 
 const char mtd_table_path[] = "/proc/mtd";
 const char mtd_device_format[] = "/dev/mtd%d";
+// The major number of the mtdblock devices, which file systems on MTD
+// partitions take as their device number.
+constexpr unsigned mtd_block_major = 31;
 
 // Lines of the partition table longer than this are not ours to interpret.
 constexpr int table_line_size = 256;
@@ -140,8 +143,9 @@ bool cleanmarker_oob(const nand_part *part, uint8_t *oob) {
     return false;
 }
 
-// Fills in the partition's geometry and OOB layout and selects automatic OOB
-// placement. 0, or -1 (reported) for a device the tool cannot program.
+// Fills in the partition's geometry and OOB layout and, for a flash, selects
+// automatic OOB placement. 0, or -1 (reported) for a device the tool cannot
+// program.
 int read_geometry(nand_part *part) {
     if (ioctl(part->fd, MEMGETINFO, &part->info) < 0) {
         error("MEMGETINFO: %s", strerror(errno));
@@ -161,6 +165,9 @@ int read_geometry(nand_part *part) {
         return -1;
     }
     part->page_size = geometry_page_size(part->info.erasesize);
+    // A partition that is only looked at is asked nothing that sets state.
+    if (part->read_only)
+        return 0;
     nand_oobinfo oobinfo;
     memset(&oobinfo, 0, sizeof oobinfo);
     oobinfo.useecc = MTD_NANDECC_AUTOPLACE;
@@ -192,12 +199,14 @@ int mtd_find_partition(const char *name) {
     return mtd_find_partition_in(mtd_table_path, name);
 }
 
-int mtd_find_partition_in(const char *table_path, const char *name) {
+namespace {
+
+// The number of the partition of that name in the table at table_path; -1
+// when there is none, -2 (errno set) when the table cannot be read.
+int lookup_partition(const char *table_path, const char *name) {
     FILE *file = fopen(table_path, "r");
-    if (!file) {
-        error("%s: %s", table_path, strerror(errno));
-        return -1;
-    }
+    if (!file)
+        return -2;
     size_t wanted_len = strlen(name);
     int found = -1;
     char line[table_line_size];
@@ -214,13 +223,28 @@ int mtd_find_partition_in(const char *table_path, const char *name) {
     bool failed = found < 0 && ferror(file);
     int read_errno = errno;
     fclose(file);
-    if (failed) {
-        error("%s: %s", table_path, strerror(read_errno));
-        return -1;
-    }
-    if (found < 0)
+    errno = read_errno;
+    return failed ? -2 : found;
+}
+
+} // namespace
+
+int mtd_find_partition_in(const char *table_path, const char *name) {
+    int found = lookup_partition(table_path, name);
+    if (found == -2)
+        error("%s: %s", table_path, strerror(errno));
+    else if (found < 0)
         error("partition '%s' not found", name);
-    return found;
+    return found < 0 ? -1 : found;
+}
+
+int mtd_partition_number(const char *name) {
+    int found = lookup_partition(mtd_table_path, name);
+    return found < 0 ? -1 : found;
+}
+
+unsigned long long mtd_filesystem_device(int number) {
+    return makedev(mtd_block_major, static_cast<unsigned>(number));
 }
 
 int nand_open(const char *name, nand_part **out, int mode) {
@@ -265,14 +289,22 @@ int nand_count_good_blocks(nand_part *part) {
         error("Unsupported erase block size 0");
         return -1;
     }
-    good_blocks walk;
-    good_blocks_start(&walk, part, 0, false);
+    uint32_t blocks = part->info.size / part->info.erasesize;
     int good = 0;
-    uint32_t block;
-    int found;
-    while ((found = good_blocks_next(&walk, &block)) > 0)
-        good++;
-    return found < 0 ? -1 : good;
+    part->bad_count = 0;
+    for (uint32_t block = 0; block < blocks; block++) {
+        int answer = nand_block_is_bad(part, static_cast<int>(block));
+        if (answer < 0)
+            return -1;
+        if (answer == 0) {
+            good++;
+            continue;
+        }
+        if (part->bad_count < nand_max_listed_bad)
+            part->bad_list[part->bad_count] = block;
+        part->bad_count++;
+    }
+    return good;
 }
 
 int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats) {

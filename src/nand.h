@@ -4,6 +4,9 @@
 #include <stdint.h>
 #include <mtd/mtd-user.h>
 
+// Bad blocks listed by number in a partition's record; the count goes on beyond.
+constexpr int nand_max_listed_bad = 128;
+
 // One opened MTD NAND partition.
 struct nand_part {
     char name[32];                 // as given to nand_open
@@ -14,12 +17,16 @@ struct nand_part {
     int fd;
     char path[24];  // its device, "/dev/mtd<N>"
     bool read_only; // opened with nand_read_only
+    // The bad blocks found when the good ones were last counted: how many,
+    // and the first nand_max_listed_bad of them.
+    uint32_t bad_count;
+    uint32_t bad_list[nand_max_listed_bad];
 };
 
 // How nand_open opens a partition: for the flash, or to look at it only. A
-// partition opened read-only answers every request that reads; one that the
-// flash could not open for writing is refused with the line that its opening
-// for writing would print.
+// partition opened read-only is asked only what reads, never a request that
+// sets state; one that the flash could not open for writing is refused with
+// the line that its opening for writing would print.
 constexpr int nand_read_write = 0;
 constexpr int nand_read_only = 1;
 
@@ -28,6 +35,12 @@ constexpr int nand_read_only = 1;
 int mtd_find_partition(const char *name);
 // The same, reading the table at table_path.
 int mtd_find_partition_in(const char *table_path, const char *name);
+// The same without a report: -1 when there is none or the table cannot be read.
+int mtd_partition_number(const char *name);
+// The device number that a file system on the MTD partition of that number
+// has: that of its mtdblock device, which a file system on the MTD device
+// itself (JFFS2) takes too.
+unsigned long long mtd_filesystem_device(int number);
 
 // Opens the partition of that name. 0 with *out set, or -1 (reported) with
 // nothing left open and *out untouched.
@@ -39,7 +52,8 @@ int nand_count_good_blocks(nand_part *part);
 // What the kernel's ECC did on the partition's reads so far (ECCGETSTATS).
 // 0, or -1 when the driver does not tell (not reported).
 int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats);
-// Counts the good blocks again into usable_size. 0 or -1 (reported).
+// Counts the good blocks again into usable_size, and lists the bad ones. 0 or
+// -1 (reported).
 int nand_count_usable(nand_part *part);
 // Marks the block bad for good (MEMSETBADBLOCK). 0 or -1 (reported).
 int nand_mark_bad(nand_part *part, int block);

@@ -1,6 +1,5 @@
 #include "preflight.h"
 
-#include "check.h"
 #include "crc32.h"
 #include "flash_image.h"
 #include "geometry.h"
@@ -44,24 +43,44 @@ int check_extent(const image_set *set, const preflight_request *req, preflight_r
     return -1;
 }
 
-// Picks the component's image and checks its partition, which is closed again.
+// The checksum the image's header gives: a loose file's is the one computed
+// for the FILE_DATA subblock built for it.
+uint16_t header_checksum(const subimage *img) {
+    velkan_file_data fields;
+    subblock *sb = subblock_find(img->subblocks, velkan_type_file_data, 0);
+    return sb && velkan_file_data_decode(sb, &fields) ? fields.checksum : img->checksum;
+}
+
+// The image's place among the images of its file, from 1; 0 for a loose file.
+int image_index(const image_set *set, const subimage *img) {
+    if (img->data_offset == 0)
+        return 0;
+    int index = 1;
+    for (const subimage *i = set->subimages; i != img; i = i->next)
+        index += strcmp(i->path, img->path) == 0;
+    return index;
+}
+
+// Picks the component's image and checks its partition, which stays open.
 int add_component(image_set *set, const hw_ident *ident, const component &c,
-                  preflight_result *out) {
+                  const preflight_request *req, preflight_result *out) {
     preflight_image *p = &out->images[out->count];
     p->c = &c;
     p->img = image_find_component(set, ident, c.name);
     if (!p->img) {
-        fprintf(stderr, "No suitable %s image found.\n", c.name);
+        error("No suitable %s image found.", c.name);
         return -1;
     }
-    check_note_image(c.name, set, p->img);
-    component_partition partition;
-    if (component_open(c, p->img, &partition, &p->length) < 0)
+    event e = event_of(event_kind::image);
+    e.component = c.name;
+    e.set = set;
+    e.img = p->img;
+    e.index = image_index(set, p->img);
+    e.checksum = header_checksum(p->img);
+    events_emit(req->events, e);
+    if (component_open(c, p->img, req->options, req->events, &out->simulated, &p->part,
+                       &p->length) < 0)
         return -1;
-    nand_part *part = partition.get();
-    p->page_size = part->page_size;
-    p->erasesize = part->info.erasesize;
-    p->usable_size = part->usable_size;
     out->count++;
     return 0;
 }
@@ -73,7 +92,10 @@ int check_memory(preflight_result *out) {
     for (int i = 0; i < out->count; i++) {
         const preflight_image &p = out->images[i];
         out->largest = p.length > out->largest ? p.length : out->largest;
-        block = p.erasesize > block ? p.erasesize : block;
+        uint32_t erasesize = p.part->info.erasesize;
+        block = erasesize > block ? erasesize : block;
+        uint32_t span = p.length < erasesize ? p.length : erasesize;
+        out->readback = span > out->readback ? span : out->readback;
     }
     out->memory_needed = uint64_t(out->largest) + block;
     out->memory_available = preflight_memory_available_in(meminfo_path);
@@ -105,10 +127,11 @@ int check_crc(preflight_image *p) {
 }
 
 // Reads the image's data and filler in full, one erase block at a time, and
-// checks its CRC-32.
-int read_image(preflight_image *p) {
+// checks its CRC-32; what was read is an event.
+int read_image(preflight_image *p, const preflight_request *req) {
     subimage *img = p->img;
-    uint32_t chunk = p->erasesize ? p->erasesize : simulated_chunk;
+    uint32_t erasesize = p->part->info.erasesize;
+    uint32_t chunk = erasesize ? erasesize : simulated_chunk;
     chunk = img->size < chunk ? img->size : chunk;
     byte_buffer buffer(chunk);
     if (!buffer.get()) {
@@ -116,59 +139,70 @@ int read_image(preflight_image *p) {
         return -1;
     }
     uint32_t crc = 0;
+    uint16_t checksum = 0;
     for (uint32_t pos = 0; pos < img->size;) {
         uint32_t count = img->size - pos < chunk ? img->size - pos : chunk;
         if (velkan_read_bytes(img, pos, buffer.get(), count) < 0)
             return -1;
         crc = crc32_update(crc, buffer.get(), count);
-        check_note_chunk(buffer.get(), count);
+        // Chunks hold an even number of bytes but the last.
+        if (req->options.details)
+            checksum ^= xor_words16(buffer.get(), count);
         pos += count;
     }
     p->crc = crc;
     if (check_crc(p) < 0)
         return -1;
-    check_note_data(p);
+    event e = event_of(event_kind::data);
+    e.component = p->c->name;
+    e.img = img;
+    e.crc = crc;
+    e.crc_given = p->crc_given;
+    e.checksum = header_checksum(img);
+    e.computed = checksum;
+    events_emit(req->events, e);
     return 0;
 }
 
 } // namespace
 
-component_partition::component_partition() {
-    memset(&simulated_, 0, sizeof simulated_);
-    simulated_.page_size = geometry_max_page_size;
-}
-
-component_partition::~component_partition() {
-    if (opened_)
-        nand_close(opened_);
-}
-
-int component_partition::acquire(const char *name) {
-    if (simulate)
-        return 0;
-    // --check opens the partition read-only.
-    return nand_open(name, &opened_, check_only ? nand_read_only : nand_read_write);
-}
-
-int component_open(const component &c, subimage *img, component_partition *partition,
+int component_open(const component &c, subimage *img, const run_options &options,
+                   const run_events *events, nand_part *simulated, nand_part **part,
                    uint32_t *length) {
-    if (partition->acquire(c.name) < 0)
+    nand_part *opened = nullptr;
+    if (options.simulate) {
+        memset(simulated, 0, sizeof *simulated);
+        simulated->page_size = geometry_max_page_size;
+    } else if (nand_open(c.name, &opened, options.check ? nand_read_only : nand_read_write) < 0) {
         return -1;
-    nand_part *part = partition->get();
-    uint64_t total = geometry_component_length(img->size, c.with_header, part->page_size);
-    if (!simulate)
-        check_note_partition(part, total);
+    }
+    nand_part *p = opened ? opened : simulated;
+    uint64_t total = geometry_component_length(img->size, c.with_header, p->page_size);
+    if (opened) {
+        event e = event_of(event_kind::partition);
+        e.component = c.name;
+        e.part = p;
+        e.length = total;
+        events_emit(events, e);
+    }
     // A simulated run has no partition to fit, but its length must stay a flash length.
-    uint64_t room = simulate ? INT32_MAX : part->usable_size;
-    if (!geometry_fits(total, room)) {
+    uint64_t room = opened ? p->usable_size : INT32_MAX;
+    bool fits = geometry_fits(total, room);
+    if (!fits)
         error("Image too big to fit partition");
+    if (fits && opened && c.mode == flash_mode_jffs2) {
+        fits = nand_check_cleanmarker(p) == 0;
+        event e = event_of(event_kind::cleanmarker);
+        e.component = c.name;
+        e.part = p;
+        if (fits)
+            events_emit(events, e);
+    }
+    if (!fits) {
+        nand_close(opened);
         return -1;
     }
-    if (!simulate && c.mode == flash_mode_jffs2) {
-        if (nand_check_cleanmarker(part) < 0)
-            return -1;
-        check_note_cleanmarker(part);
-    }
+    *part = p;
     *length = static_cast<uint32_t>(total);
     return 0;
 }
@@ -179,17 +213,26 @@ int preflight_run(image_set *set, const hw_ident *ident, const preflight_request
     out->memory_available = -1;
     if (check_extent(set, req, out) < 0)
         return -1;
-    if (req->kernel && add_component(set, ident, kernel_component, out) < 0)
+    if (req->kernel && add_component(set, ident, kernel_component, req, out) < 0)
         return -1;
-    if (req->initfs && add_component(set, ident, initfs_component, out) < 0)
+    if (req->initfs && add_component(set, ident, initfs_component, req, out) < 0)
         return -1;
     if (check_memory(out) < 0)
         return -1;
     for (int i = 0; i < out->count; i++) {
-        if (read_image(&out->images[i]) < 0)
+        if (read_image(&out->images[i], req) < 0)
             return -1;
     }
     return 0;
+}
+
+void preflight_release(preflight_result *result) {
+    for (int i = 0; i < result->count; i++) {
+        if (result->images[i].part != &result->simulated)
+            nand_close(result->images[i].part);
+        result->images[i].part = nullptr;
+    }
+    result->count = 0;
 }
 
 int64_t preflight_memory_available_in(const char *path) {

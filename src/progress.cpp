@@ -1,82 +1,59 @@
 #include "progress.h"
 
-#include "nand.h"
-#include "report.h"
-
 #include <stdio.h>
 #include <unistd.h>
 
 namespace {
 
 const char *const phase_words[] = {"erase", "write", "read back"};
-const char *const phase_keys[] = {"erase", "write", "read_back"};
 
-bool enabled;
-bool terminal;
-
-// The phase under way.
-struct {
-    bool active;
-    const char *component;
-    int phase;
-    uint64_t total, done;
-    uint32_t blocks;
-    int shown; // the percentage last shown, -1: none yet
-} current;
-
-int percent() {
-    return current.total ? static_cast<int>(current.done * 100 / current.total) : 100;
+int percent(const progress_state &p) {
+    return p.total ? static_cast<int>(p.done * 100 / p.total) : 100;
 }
 
 // Shows the percentage when it rose: on a terminal in place, the cursor left
 // at the start of the line so that any other line overwrites it (the phase's
 // last state ends the line); elsewhere a line at each new tenth.
-void show(bool last) {
-    int now = percent();
-    bool due =
-        current.shown < 0 || (terminal ? now > current.shown : now / 10 > current.shown / 10);
+void show(progress_state *p, bool last) {
+    int now = percent(*p);
+    bool due = p->shown < 0 || (p->terminal ? now > p->shown : now / 10 > p->shown / 10);
     if (due)
-        current.shown = now;
-    const char *component = current.component, *word = phase_words[current.phase];
-    if (terminal && (due || last))
-        fprintf(stderr, "%s: %s %3d%%%s", component, word, current.shown, last ? "\n" : "\r");
+        p->shown = now;
+    const char *word = phase_words[static_cast<int>(p->phase)];
+    if (p->terminal && (due || last))
+        fprintf(stderr, "%s: %s %3d%%%s", p->component, word, p->shown, last ? "\n" : "\r");
     else if (due)
-        fprintf(stderr, "%s: %s %d%%\n", component, word, current.shown);
+        fprintf(stderr, "%s: %s %d%%\n", p->component, word, p->shown);
 }
 
 } // namespace
 
-void progress_enable() {
-    enabled = true;
-    terminal = isatty(2) == 1;
+progress_state progress_start() {
+    progress_state p = {};
+    p.terminal = isatty(2) == 1;
+    p.shown = -1;
+    return p;
 }
 
-flash_phase::flash_phase(nand_part *part, int phase, uint64_t bytes) : part_(part) {
-    if (!enabled && !report_active())
+void progress_notify(void *state, const event &e) {
+    progress_state *p = static_cast<progress_state *>(state);
+    switch (e.kind) {
+    case event_kind::phase_start:
+        p->component = e.component;
+        p->phase = e.phase;
+        p->total = e.bytes;
+        p->done = 0;
+        p->shown = -1;
+        show(p, false);
         return;
-    uint32_t erasesize = part->info.erasesize;
-    current = {true, part->name, phase, bytes, 0, 0, -1};
-    report_phase_start(part, phase_keys[phase],
-                       static_cast<uint32_t>(erasesize ? (bytes + erasesize - 1) / erasesize : 0),
-                       bytes);
-    if (enabled)
-        show(false);
-}
-
-flash_phase::~flash_phase() {
-    if (!current.active)
+    case event_kind::phase_step:
+        p->done += e.bytes;
+        show(p, false);
         return;
-    current.active = false;
-    if (enabled)
-        show(true);
-    report_phase_end(part_, ok_, current.blocks, current.done);
-}
-
-void flash_phase_step(uint32_t bytes) {
-    if (!current.active)
+    case event_kind::phase_end:
+        show(p, true);
         return;
-    current.done += bytes;
-    current.blocks++;
-    if (enabled)
-        show(false);
+    default:
+        return;
+    }
 }

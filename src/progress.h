@@ -1,38 +1,22 @@
-// The phases of a partition's flash (erase, write, read back) as they go: one
-// line per component and phase on stderr with its percentage done
-// (--progress), and the phase's start and end in the record (--report).
-// Without either option nothing here writes or asks the device anything.
+// --progress: one line per component and phase of a flash (erase, write, read
+// back) on stderr with its percentage done, from the run's events.
 #pragma once
+
+#include "events.h"
 
 #include <stdint.h>
 
-struct nand_part;
-
-// The phases, in the order of a flash.
-constexpr int phase_erase = 0;
-constexpr int phase_write = 1;
-constexpr int phase_read_back = 2;
-
-// Turns the percentage lines on: on a terminal one line per phase, rewritten
-// in place; otherwise a line at each tenth of the phase.
-void progress_enable();
-
-// One phase of one partition's flash, for as long as it lives; it ends as a
-// failure unless succeeded() was called.
-class flash_phase {
-  public:
-    flash_phase(nand_part *part, int phase, uint64_t bytes);
-    ~flash_phase();
-    flash_phase(const flash_phase &) = delete;
-    flash_phase &operator=(const flash_phase &) = delete;
-    void succeeded() {
-        ok_ = true;
-    }
-
-  private:
-    nand_part *part_;
-    bool ok_ = false;
+// What the lines have shown so far.
+struct progress_state {
+    bool terminal; // stderr is a terminal: one line per phase, rewritten in place
+    const char *component;
+    flash_phase_kind phase;
+    uint64_t total, done;
+    int shown; // the percentage last shown, -1: none yet
 };
 
-// One more block of the phase under way is done, with bytes of it.
-void flash_phase_step(uint32_t bytes);
+// A state for stderr as it is now: on a terminal the line of a phase is
+// rewritten in place, elsewhere a line is written at each tenth of the phase.
+progress_state progress_start();
+// Shows the phase events; state is a progress_state.
+void progress_notify(void *state, const event &e);

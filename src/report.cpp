@@ -1,404 +1,279 @@
 #include "report.h"
 
 #include "ident.h"
+#include "json_line.h"
 #include "log.h"
 #include "nand.h"
 #include "velkan.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <libgen.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// One event's line. Room is kept at the end for the closing of the object, so
-// that a line is always whole: a text that does not fit is cut (at a
-// character) and the line says "truncated".
-constexpr size_t line_size = 4096;
-constexpr size_t line_reserve = 24;
+const char *const phase_keys[] = {"erase", "write", "read_back"};
 
-struct json_line {
-    char text[line_size];
-    size_t used;
-    bool cut;
-};
-
-int record_fd = -1;
-bool ended;
-timespec started;
-const char *phase_name; // the phase under way, null between phases
-mtd_ecc_stats ecc_before;
-bool ecc_known;
-char completed[64] = "";
-
-// Appends count bytes when they fit in front of the reserve.
-bool put(json_line *line, const char *bytes, size_t count) {
-    if (line->used + count > line_size - line_reserve) {
-        line->cut = true;
-        return false;
-    }
-    memcpy(line->text + line->used, bytes, count);
-    line->used += count;
-    return true;
+// Gives the record up after a failed write or sync: cuts a regular file back
+// to its last whole line and says so once. The flash goes on.
+void give_up(record_state *r, int err) {
+    r->failed = true;
+    if (r->regular)
+        (void)ftruncate(r->fd, static_cast<off_t>(r->written));
+    error("--report: %s: the record ends early: %s", r->path, strerror(err));
 }
 
-bool put_text(json_line *line, const char *text) {
-    return put(line, text, strlen(text));
-}
-
-// The length of the well-formed UTF-8 sequence at s (at most left bytes), or 0.
-size_t utf8_length(const unsigned char *s, size_t left) {
-    unsigned char c = s[0];
-    size_t n = c >= 0xC2 && c <= 0xDF   ? 2
-               : c >= 0xE0 && c <= 0xEF ? 3
-               : c >= 0xF0 && c <= 0xF4 ? 4
-                                        : 0;
-    if (n == 0 || n > left)
-        return 0;
-    // The second byte's range excludes overlong forms, surrogates and code
-    // points above U+10FFFF.
-    unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-    unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-    if (s[1] < low || s[1] > high)
-        return 0;
-    for (size_t i = 2; i < n; i++) {
-        if (s[i] < 0x80 || s[i] > 0xBF)
-            return 0;
-    }
-    return n;
-}
-
-// Appends the JSON form of one character of text (left bytes remain) and
-// gives the number of bytes it took, or 0 when it did not fit. A byte that
-// starts no well-formed UTF-8 sequence stands for the code point of its value.
-size_t put_char(json_line *line, const unsigned char *s, size_t left) {
-    char escape[8];
-    size_t n = s[0] < 0x80 ? 1 : utf8_length(s, left);
-    if (s[0] == '"' || s[0] == '\\') {
-        snprintf(escape, sizeof escape, "\\%c", s[0]);
-    } else if (s[0] < 0x20 || n == 0) {
-        snprintf(escape, sizeof escape, "\\u%04x", s[0]);
-        n = 1;
-    } else {
-        return put(line, reinterpret_cast<const char *>(s), n) ? n : 0;
-    }
-    return put_text(line, escape) ? n : 0;
-}
-
-// A field whose value is the text value, all or nothing.
-bool add_raw(json_line *line, const char *key, const char *value) {
-    char text[64];
-    snprintf(text, sizeof text, ",\"%s\":%s", key, value);
-    return put_text(line, text);
-}
-
-// A string of count bytes, or null when value is null. Cut at a character when
-// the line has no room for all of it.
-void add_text(json_line *line, const char *key, const char *value, size_t count) {
-    if (!value) {
-        add_raw(line, key, "null");
+// Writes the line with one write() where it can.
+void emit(record_state *r, json_line *line) {
+    if (r->failed)
         return;
-    }
-    if (!add_raw(line, key, "\""))
-        return;
-    const unsigned char *s = reinterpret_cast<const unsigned char *>(value);
-    for (size_t i = 0; i < count;) {
-        size_t took = put_char(line, s + i, count - i);
-        if (took == 0)
-            break;
-        i += took;
-    }
-    // The reserve always holds the closing quote.
-    line->text[line->used++] = '"';
-}
-
-void add_string(json_line *line, const char *key, const char *value) {
-    add_text(line, key, value, value ? strlen(value) : 0);
-}
-
-void add_number(json_line *line, const char *key, unsigned long long value) {
-    char text[24];
-    snprintf(text, sizeof text, "%llu", value);
-    add_raw(line, key, text);
-}
-
-void add_bool(json_line *line, const char *key, bool value) {
-    add_raw(line, key, value ? "true" : "false");
-}
-
-void begin(json_line *line, const char *event) {
-    line->used = 0;
-    line->cut = false;
-    put_text(line, "{\"event\":\"");
-    put_text(line, event);
-    put_text(line, "\"");
-}
-
-// Closes the line and writes it with one write(). A record that cannot be
-// written is reported once and given up: the flash goes on.
-void emit(json_line *line) {
-    const char *tail = line->cut ? ",\"truncated\":true}\n" : "}\n";
-    memcpy(line->text + line->used, tail, strlen(tail));
-    line->used += strlen(tail);
-    for (size_t done = 0; done < line->used;) {
-        ssize_t n = write(record_fd, line->text + done, line->used - done);
+    size_t length = json_end(line);
+    for (size_t done = 0; done < length;) {
+        ssize_t n = write(r->fd, line->text + done, length - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            error("report: %s", strerror(n < 0 ? errno : EIO));
-            close(record_fd);
-            record_fd = -1;
-            return;
-        }
+        if (n <= 0)
+            return give_up(r, n < 0 ? errno : EIO);
         done += static_cast<size_t>(n);
     }
+    r->written += static_cast<long long>(length);
+}
+
+// What was written so far onto the disk: at each partition's end and at the end.
+void sync_record(record_state *r) {
+    if (!r->failed && r->regular && fsync(r->fd) < 0)
+        give_up(r, errno);
 }
 
 // The subblock's bytes as a string value, null without the subblock.
 void add_subblock(json_line *line, const char *key, subblock *sb) {
-    add_text(line, key, sb ? reinterpret_cast<const char *>(sb->data) : nullptr, sb ? sb->len : 0);
+    if (sb)
+        json_text(line, key, reinterpret_cast<const char *>(sb->data), sb->len);
+    else
+        json_null(line, key);
 }
 
-void add_component(json_line *line, const nand_part *part) {
-    add_string(line, "component", part->name);
+void begin(json_line *line, const char *name, const event &e) {
+    json_begin(line, name);
+    if (e.component)
+        json_string(line, "component", e.component);
 }
 
-} // namespace
-
-int report_open(const char *path) {
-    record_fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (record_fd < 0) {
-        error("%s: %s", path, strerror(errno));
-        return -1;
-    }
-    clock_gettime(CLOCK_MONOTONIC, &started);
-    return 0;
-}
-
-bool report_active() {
-    return record_fd >= 0;
-}
-
-void report_start(const char *version, const char *commit, const char *mode) {
-    if (!report_active())
-        return;
-    json_line line;
-    begin(&line, "start");
-    add_string(&line, "tool", "velkan-flasher");
-    add_string(&line, "version", version);
-    add_string(&line, "commit", commit);
-    add_string(&line, "mode", mode);
-    emit(&line);
-}
-
-void report_identity(const hw_ident *ident, bool override) {
-    if (!report_active())
-        return;
-    json_line line;
-    begin(&line, "identity");
-    add_string(&line, "product", ident->product);
-    add_string(&line, "hw_build", ident->hw_build);
-    add_bool(&line, "override", override);
-    emit(&line);
-}
-
-void report_container(const image_set *set, const char *path) {
-    if (!report_active())
-        return;
+void container(json_line *line, const event &e) {
     int images = 0;
-    for (const subimage *img = set->subimages; img; img = img->next)
+    for (const subimage *img = e.set->subimages; img; img = img->next)
         images += img->data_offset != 0;
-    json_line line;
-    begin(&line, "container");
-    add_string(&line, "path", path);
-    add_number(&line, "size", set->file_size);
-    add_number(&line, "images", static_cast<unsigned>(images));
-    add_subblock(&line, "release", subblock_find(set->header_subblocks, velkan_type_version, 0));
-    emit(&line);
+    json_string(line, "path", e.path);
+    json_number(line, "size", e.set->file_size);
+    json_number(line, "images", static_cast<unsigned>(images));
+    add_subblock(line, "release", subblock_find(e.set->header_subblocks, velkan_type_version, 0));
 }
 
-void report_image(const char *component, const subimage *img, int index, uint16_t checksum) {
-    if (!report_active())
-        return;
-    json_line line;
-    begin(&line, "image");
-    add_string(&line, "component", component);
-    if (index)
-        add_number(&line, "index", static_cast<unsigned>(index));
-    else
-        add_raw(&line, "index", "null");
-    add_text(&line, "name", img->name, strnlen(img->name, sizeof img->name));
-    add_subblock(&line, "version", subblock_find(img->subblocks, velkan_type_version, 0));
-    add_string(&line, "path", img->path);
-    add_number(&line, "data_offset", img->data_offset);
-    add_number(&line, "data_size", img->data_size);
-    add_number(&line, "size", img->size);
-    add_number(&line, "checksum", checksum);
-    emit(&line);
+void image(json_line *line, const event &e) {
+    const subimage *img = e.img;
+    json_number_or_null(line, "index", e.index ? e.index : -1);
+    json_text(line, "name", img->name, strnlen(img->name, sizeof img->name));
+    add_subblock(line, "version", subblock_find(img->subblocks, velkan_type_version, 0));
+    json_string(line, "path", img->path);
+    json_number(line, "data_offset", img->data_offset);
+    json_number(line, "data_size", img->data_size);
+    json_number(line, "size", img->size);
+    json_number(line, "checksum", e.checksum);
 }
 
-void report_data(const char *component, uint32_t bytes, uint32_t crc, bool crc_given,
-                 uint16_t checksum, uint16_t computed) {
-    if (!report_active())
-        return;
-    json_line line;
-    begin(&line, "data");
-    add_string(&line, "component", component);
-    add_number(&line, "bytes", bytes);
-    add_number(&line, "crc32", crc);
-    add_bool(&line, "crc32_given", crc_given);
-    add_number(&line, "checksum", checksum);
-    add_number(&line, "checksum_computed", computed);
-    emit(&line);
+void partition(json_line *line, const event &e) {
+    const nand_part *part = e.part;
+    json_string(line, "device", part->path);
+    json_number(line, "size", part->info.size);
+    json_number(line, "erasesize", part->info.erasesize);
+    json_number(line, "writesize", part->info.writesize);
+    json_number(line, "oobsize", part->info.oobsize);
+    json_number(line, "page_size", part->page_size);
+    json_number(line, "blocks", part->info.size / part->info.erasesize);
+    json_number(line, "bad_blocks", part->bad_count);
+    uint32_t listed = part->bad_count < nand_max_listed_bad ? part->bad_count : nand_max_listed_bad;
+    json_numbers(line, "bad_block_list", part->bad_list, listed);
+    json_number(line, "usable_size", part->usable_size);
+    json_number(line, "length", e.length);
 }
 
-void report_memory(uint64_t needed, int64_t available) {
-    if (!report_active())
-        return;
-    json_line line;
-    begin(&line, "memory");
-    add_number(&line, "needed", needed);
-    if (available >= 0)
-        add_number(&line, "available", static_cast<unsigned long long>(available));
-    else
-        add_raw(&line, "available", "null");
-    emit(&line);
-}
-
-void report_partition(nand_part *part, uint64_t length, const uint32_t *bad, int listed,
-                      int count) {
-    if (!report_active())
-        return;
-    char list[256] = "[";
-    for (int i = 0; i < listed; i++) {
-        size_t used = strlen(list);
-        snprintf(list + used, sizeof list - used, "%s%u", i ? "," : "", bad[i]);
+void phase_end(json_line *line, const event &e) {
+    json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
+    json_bool(line, "ok", e.ok);
+    json_number(line, "blocks", e.blocks);
+    json_number(line, "bytes", e.bytes);
+    if (e.ecc_known) {
+        json_number(line, "ecc_corrected", e.ecc_corrected);
+        json_number(line, "ecc_failed", e.ecc_failed);
     }
-    strcat(list, "]");
-    json_line line;
-    begin(&line, "partition");
-    add_component(&line, part);
-    add_string(&line, "device", part->path);
-    add_number(&line, "size", part->info.size);
-    add_number(&line, "erasesize", part->info.erasesize);
-    add_number(&line, "writesize", part->info.writesize);
-    add_number(&line, "oobsize", part->info.oobsize);
-    add_number(&line, "page_size", part->page_size);
-    add_number(&line, "blocks", part->info.size / part->info.erasesize);
-    add_number(&line, "bad_blocks", static_cast<unsigned>(count));
-    add_raw(&line, "bad_block_list", list);
-    add_number(&line, "usable_size", part->usable_size);
-    add_number(&line, "length", length);
-    emit(&line);
 }
 
-void report_phase_start(nand_part *part, const char *phase, uint32_t blocks, uint64_t bytes) {
-    if (!report_active())
-        return;
-    phase_name = phase;
-    ecc_known = strcmp(phase, "read_back") == 0 && nand_ecc_stats(part, &ecc_before) == 0;
-    json_line line;
-    begin(&line, "phase_start");
-    add_component(&line, part);
-    add_string(&line, "phase", phase);
-    add_number(&line, "blocks", blocks);
-    add_number(&line, "bytes", bytes);
-    emit(&line);
-}
-
-void report_bad_block(nand_part *part, uint32_t block) {
-    if (!report_active() || !phase_name)
-        return;
-    json_line line;
-    begin(&line, "bad_block");
-    add_component(&line, part);
-    add_string(&line, "phase", phase_name);
-    add_number(&line, "block", block);
-    emit(&line);
-}
-
-void report_phase_end(nand_part *part, bool ok, uint32_t blocks, uint64_t bytes) {
-    if (!report_active() || !phase_name)
-        return;
-    json_line line;
-    begin(&line, "phase_end");
-    add_component(&line, part);
-    add_string(&line, "phase", phase_name);
-    add_bool(&line, "ok", ok);
-    add_number(&line, "blocks", blocks);
-    add_number(&line, "bytes", bytes);
-    mtd_ecc_stats after;
-    if (ecc_known && nand_ecc_stats(part, &after) == 0) {
-        add_number(&line, "ecc_corrected", after.corrected - ecc_before.corrected);
-        add_number(&line, "ecc_failed", after.failed - ecc_before.failed);
-    }
-    emit(&line);
-    phase_name = nullptr;
-}
-
-void report_block_fault(nand_part *part, uint32_t block, const char *operation, const char *error,
-                        bool retired) {
-    if (!report_active())
-        return;
-    json_line line;
-    begin(&line, retired ? "block_retired" : "block_reused");
-    add_component(&line, part);
-    add_number(&line, "block", block);
-    add_string(&line, "operation", operation);
-    add_string(&line, "error", error);
-    emit(&line);
-}
-
-void report_completed(const char *component) {
-    if (!report_active())
-        return;
-    size_t used = strlen(completed);
-    snprintf(completed + used, sizeof completed - used, "%s\"%s\"", used ? "," : "", component);
-    json_line line;
-    begin(&line, "completed");
-    add_string(&line, "component", component);
-    emit(&line);
-}
-
-namespace {
-
-// The end event: status, how the run ended, the partitions completed, the
-// stop signal (0: none) and the time since the record was opened.
-void write_end(int status, const char *result, int sig) {
-    if (!report_active() || ended)
-        return;
-    ended = true;
+// The end: status, how the run ended, the partitions completed, the stop
+// signal (0: none) and the time since the record was opened.
+void end(record_state *r, json_line *line, const event &e, const char *result) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     long long ms =
-        (now.tv_sec - started.tv_sec) * 1000LL + (now.tv_nsec - started.tv_nsec) / 1000000;
-    char list[sizeof completed + 2];
-    snprintf(list, sizeof list, "[%s]", completed);
-    json_line line;
-    begin(&line, "end");
-    add_number(&line, "status", static_cast<unsigned>(status) & 0xff);
-    add_string(&line, "result", result);
-    add_raw(&line, "completed", list);
-    if (sig)
-        add_number(&line, "signal", static_cast<unsigned>(sig));
-    else
-        add_raw(&line, "signal", "null");
-    add_string(&line, "signal_name", sig ? strsignal(sig) : nullptr);
-    add_number(&line, "elapsed_ms", static_cast<unsigned long long>(ms < 0 ? 0 : ms));
-    emit(&line);
+        (now.tv_sec - r->started.tv_sec) * 1000LL + (now.tv_nsec - r->started.tv_nsec) / 1000000;
+    json_number(line, "status", static_cast<unsigned>(e.status) & 0xff);
+    json_string(line, "result", result);
+    json_strings(line, "completed", e.completed_list, static_cast<size_t>(e.completed_count));
+    json_number_or_null(line, "signal", e.signal ? e.signal : -1);
+    json_string(line, "signal_name", e.signal ? strsignal(e.signal) : nullptr);
+    json_number(line, "elapsed_ms", static_cast<unsigned long long>(ms < 0 ? 0 : ms));
+}
+
+// The line of an event that carries facts of the checks; false for others.
+bool checks_line(json_line *line, const event &e) {
+    switch (e.kind) {
+    case event_kind::identity:
+        begin(line, "identity", e);
+        json_string(line, "product", e.ident->product);
+        json_string(line, "hw_build", e.ident->hw_build);
+        json_bool(line, "override", e.override_identity);
+        return true;
+    case event_kind::container:
+        begin(line, "container", e);
+        container(line, e);
+        return true;
+    case event_kind::image:
+        begin(line, "image", e);
+        image(line, e);
+        return true;
+    case event_kind::partition:
+        begin(line, "partition", e);
+        partition(line, e);
+        return true;
+    case event_kind::data:
+        begin(line, "data", e);
+        json_number(line, "bytes", e.img->size);
+        json_number(line, "crc32", e.crc);
+        json_bool(line, "crc32_given", e.crc_given);
+        json_number(line, "checksum", e.checksum);
+        json_number(line, "checksum_computed", e.computed);
+        return true;
+    case event_kind::memory:
+        begin(line, "memory", e);
+        json_number(line, "needed", e.needed);
+        json_number_or_null(line, "available", e.available);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The line of an event of the flash; false for others.
+bool flash_line(record_state *r, json_line *line, const event &e) {
+    switch (e.kind) {
+    case event_kind::phase_start:
+        begin(line, "phase_start", e);
+        json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
+        json_number(line, "blocks", e.blocks);
+        json_number(line, "bytes", e.bytes);
+        return true;
+    case event_kind::phase_end:
+        begin(line, "phase_end", e);
+        phase_end(line, e);
+        return true;
+    case event_kind::bad_block:
+        begin(line, "bad_block", e);
+        json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
+        json_number(line, "block", e.block);
+        return true;
+    case event_kind::block_fault:
+        begin(line, e.retired ? "block_retired" : "block_reused", e);
+        json_number(line, "block", e.block);
+        json_string(line, "operation", e.operation);
+        json_string(line, "error", e.text);
+        return true;
+    case event_kind::completed:
+        begin(line, "completed", e);
+        return true;
+    case event_kind::error:
+        begin(line, "error", e);
+        json_string(line, "text", e.text);
+        return true;
+    case event_kind::stopped:
+        begin(line, "end", e);
+        end(r, line, e, "stopped");
+        return true;
+    case event_kind::end:
+        begin(line, "end", e);
+        end(r, line, e, e.status == 0 ? "ok" : "failed");
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Why path may not take the record; null when it may. A file that does not
+// exist yet goes by the directory it would be made in.
+const char *refusal(const char *path, const record_target_rules &rules, char *why, size_t size) {
+    struct stat st;
+    if (stat(path, &st) < 0) {
+        char dir[PATH_MAX];
+        snprintf(dir, sizeof dir, "%s", path);
+        if (stat(dirname(dir), &st) < 0)
+            return nullptr; // the opening says why
+    } else if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
+        snprintf(why, size, "%s is a %s device; give a regular file or a pipe", path,
+                 S_ISBLK(st.st_mode) ? "block" : "character");
+        return why;
+    }
+    for (int i = 0; i < rules.count; i++) {
+        if (static_cast<unsigned long long>(st.st_dev) == rules.devices[i]) {
+            snprintf(why, size,
+                     "%s lies on a file system on the %s partition, which this run rewrites", path,
+                     rules.names[i]);
+            return why;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
 
-int report_end(int status) {
-    write_end(status, status == 0 ? "ok" : "failed", 0);
-    return status;
+int record_open(record_state *r, const char *path, const record_target_rules &rules) {
+    memset(r, 0, sizeof *r);
+    r->fd = -1;
+    r->path = path;
+    char why[PATH_MAX + 128];
+    if (refusal(path, rules, why, sizeof why)) {
+        error("--report: %s", why);
+        return 2;
+    }
+    r->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (r->fd < 0) {
+        error("%s: %s", path, strerror(errno));
+        return 1;
+    }
+    struct stat st;
+    r->regular = fstat(r->fd, &st) == 0 && S_ISREG(st.st_mode);
+    clock_gettime(CLOCK_MONOTONIC, &r->started);
+    return 0;
 }
 
-void report_stopped(int sig) {
-    write_end(128 + sig, "stopped", sig);
+void record_notify(void *state, const event &e) {
+    record_state *r = static_cast<record_state *>(state);
+    if (r->failed)
+        return;
+    json_line line;
+    if (e.kind == event_kind::start) {
+        json_begin(&line, "start");
+        json_string(&line, "tool", "velkan-flasher");
+        json_string(&line, "version", e.version);
+        json_string(&line, "commit", e.commit);
+        json_string(&line, "mode", e.mode);
+    } else if (!checks_line(&line, e) && !flash_line(r, &line, e)) {
+        return;
+    }
+    emit(r, &line);
+    if (e.kind == event_kind::completed || e.kind == event_kind::end ||
+        e.kind == event_kind::stopped)
+        sync_record(r);
 }

@@ -1,7 +1,6 @@
 #include "stop_signals.h"
 
 #include "log.h"
-#include "report.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -50,12 +49,8 @@ void stop_signals_hold(stop_signals *s) {
     s->held = true;
 }
 
-void stop_signals_completed(stop_signals *s, const char *name) {
-    size_t used = strlen(s->completed);
-    snprintf(s->completed + used, sizeof s->completed - used, "%s%s", used ? ", " : "", name);
-}
-
-void stop_signals_check(stop_signals *s) {
+void stop_signals_check(stop_signals *s, const char *const *completed, int count,
+                        const run_events *events) {
     if (!s->held)
         return;
     const timespec now = {0, 0};
@@ -64,8 +59,17 @@ void stop_signals_check(stop_signals *s) {
         return;
     // The progress lines so far come first in a log that takes both streams.
     fflush(stdout);
-    error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig),
-          s->completed[0] ? s->completed : "none");
-    report_stopped(sig);
+    char names[32] = "none";
+    for (int i = 0; i < count; i++) {
+        size_t used = i ? strlen(names) : 0;
+        snprintf(names + used, sizeof names - used, "%s%s", i ? ", " : "", completed[i]);
+    }
+    error("Stopped by signal %d (%s); partitions completed: %s", sig, strsignal(sig), names);
+    event e = event_of(event_kind::stopped);
+    e.signal = sig;
+    e.status = 128 + sig;
+    e.completed_list = completed;
+    e.completed_count = count;
+    events_emit(events, e);
     end_by(sig);
 }

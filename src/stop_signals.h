@@ -3,13 +3,14 @@
 // request never leaves a partition half written.
 #pragma once
 
+#include "events.h"
+
 #include <signal.h>
 
 // The run's stop signals; filled by stop_signals_start.
 struct stop_signals {
-    sigset_t watched;   // those neither blocked nor ignored when the tool started
-    bool held;          // blocked since the first erase
-    char completed[32]; // partitions flashed completely, for the line
+    sigset_t watched; // those neither blocked nor ignored when the tool started
+    bool held;        // blocked since the first erase
 };
 
 // Notes which stop signals the run may hold. One that the tool was started
@@ -17,10 +18,10 @@ struct stop_signals {
 void stop_signals_start(stop_signals *s);
 // Holds the watched signals from now on to the end of the process.
 void stop_signals_hold(stop_signals *s);
-// Adds name to the partitions completed.
-void stop_signals_completed(stop_signals *s, const char *name);
 // A partition boundary. When a held signal is pending, takes it, flushes
-// stdout, writes a line on stderr that names it and the partitions completed,
-// and ends the process by that same signal; returns only when none is pending
-// (or none is held yet: then a signal has already acted).
-void stop_signals_check(stop_signals *s);
+// stdout, writes a line on stderr that names it and the partitions completed
+// so far, tells events that it stops the run, and ends the process by that
+// same signal; returns only when none is pending (or none is held yet: then a
+// signal has already acted).
+void stop_signals_check(stop_signals *s, const char *const *completed, int count,
+                        const run_events *events);

@@ -242,6 +242,8 @@ int read_subimage(int fd, uint32_t pos, const char *path, image_set *set) {
         return -1;
     }
     snprintf(img->path, sizeof img->path, "%s", path);
+    img->fd = fd;
+    img->fd_shared = true;
 
     uint64_t data_start = 0;
     if (read_subimage_header(fd, pos, img, &data_start) < 0 || read_file_data(img) < 0)
@@ -295,8 +297,11 @@ int image_open(image_set *set, const char *path) {
             velkan_fail_system(path);
             return -1;
         }
-        if (static_cast<uint64_t>(pos) >= set->file_size)
+        if (static_cast<uint64_t>(pos) >= set->file_size) {
+            set->container_fd = file.release();
+            set->has_container = true;
             return 0;
+        }
         if (read_subimage(file.get(), static_cast<uint32_t>(pos), path, set) < 0)
             return -1;
     }
@@ -311,5 +316,7 @@ void image_set_free(image_set *set) {
     }
     subblock_list_free(set->header_subblocks);
     free(set->header_bytes);
+    if (set->has_container)
+        close(set->container_fd);
     free(set);
 }

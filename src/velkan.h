@@ -32,6 +32,7 @@ struct subimage {
     char path[512];          // file that holds the data
     uint32_t data_offset;    // first data byte within that file
     int fd;                  // -1 until the first read opens it
+    bool fd_shared;          // fd is the container's, which the set owns
     uint8_t *subblock_bytes; // header subblock bytes as in the file
     uint32_t subblock_len;
     subblock *subblocks;
@@ -44,11 +45,15 @@ struct image_set {
     uint32_t header_len;
     subblock *header_subblocks;
     subimage *subimages; // loose files first, then the container's in file order
+    int container_fd;    // the container's descriptor, when has_container
+    bool has_container;
 };
 
 // Container reader: headers only, data areas are skipped. Refuses a path of
-// more than 511 characters and a file of 4 GiB or more; the container's
-// descriptor is closed again before it returns. 0, or -1.
+// more than 511 characters and a file of 4 GiB or more. The container's
+// descriptor stays open in the set and serves every read of its images' data,
+// so that they come from the file that was opened, whatever is renamed over
+// its path later. 0, or -1.
 int image_open(image_set *set, const char *path);
 // Releases the set (allocated zero-filled with calloc) and everything in it,
 // closing the data files that reads opened.

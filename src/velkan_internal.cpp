@@ -14,12 +14,12 @@ char report_prefix[640];
 } // namespace
 
 void velkan_fail(const char *line) {
-    fprintf(stderr, "%s%s\n", report_prefix, line);
+    error("%s%s", report_prefix, line);
 }
 
 void velkan_fail_system(const char *label) {
     const char *reason = errno ? strerror(errno) : "file ends early";
-    fprintf(stderr, "%s%s: %s\n", report_prefix, label, reason);
+    error("%s%s: %s", report_prefix, label, reason);
 }
 
 void velkan_report_as(const char *prefix) {
@@ -32,7 +32,7 @@ void velkan_warn(const char *format, ...) {
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    fprintf(stderr, "%sWARNING: %s\n", report_prefix, line);
+    error("%sWARNING: %s", report_prefix, line);
 }
 
 void velkan_check_failed(const char *text, unsigned line, const char *function) {
@@ -50,7 +50,7 @@ subimage *subimage_new() {
 }
 
 void subimage_free(subimage *img) {
-    if (img->fd >= 0)
+    if (img->fd >= 0 && !img->fd_shared)
         close(img->fd);
     subblock_list_free(img->subblocks);
     free(img->subblock_bytes);

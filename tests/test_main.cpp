@@ -4,7 +4,11 @@
 // What the emulated device runs as well (no arguments, a simulated restart, no
 // kernel to be found) is proven there.
 #include "ident.h"
+#include "events.h"
+#include "json_line.h"
+#include "nand.h"
 #include "report.h"
+#include "velkan.h"
 #include "support/process.h"
 #include "velkan_writer.h"
 
@@ -12,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <stdlib.h>
@@ -145,47 +150,155 @@ TEST(CommandLine, HelpAndVersion) {
     EXPECT_EQ(got.out.rfind("velkan-flasher " VF_VERSION " (commit ", 0), 0u) << got.out;
 }
 
-// The record's strings, parsed back with a JSON parser: every byte sequence
-// comes back as it was, bytes that are no UTF-8 as the code points of their
-// values, and a text too long for a line is cut, with the line still whole.
-TEST(Report, Strings) {
-    struct {
-        const char *name, *bytes, *parsed;
+// Every event of the record, parsed back with a JSON parser: each line is one
+// whole object, whatever its texts hold and however long its lists are; a
+// line that would be too long is cut at a value and says so.
+TEST(Record, EveryEventParses) {
+    hw_ident ident = {const_cast<char *>("VX-510"), nullptr};
+    subimage img = {};
+    memcpy(img.name, "initfs\"\x01", 8);
+    strcpy(img.path, "/media/fw.velkan");
+    img.size = 1024;
+    image_set set = {};
+    set.subimages = &img;
+    set.file_size = 2048;
+    nand_part part = {};
+    strcpy(part.name, "initfs");
+    strcpy(part.path, "/dev/mtd1");
+    part.info = {MTD_NANDFLASH, MTD_WRITEABLE, 480 * 131072, 131072, 2048, 64, 0};
+    part.bad_count = 40;
+    for (uint32_t i = 0; i < 40; i++)
+        part.bad_list[i] = 101 + 7 * i;
+    const char *both[] = {"kernel", "initfs"};
+    std::string long_text(5000, '"'), bad_bytes = "\xff\xc0\xaf\xed\xa0\x80\xe2\x82x";
+    using json = nlohmann::json;
+    auto kind = [](event_kind k, std::function<void(event &)> set = {}) {
+        event e = event_of(k);
+        if (set)
+            set(e);
+        return e;
+    };
+    struct row {
+        const char *name;
+        event e;
+        std::function<void(const json &)> check;
     } rows[] = {
-        {"plain", "VF100", "VF100"},
-        {"quote and backslash", "a\"b\\c", "a\"b\\c"},
-        {"controls", "\x01\t\n\x1f\x7f", "\x01\t\n\x1f\x7f"},
-        {"utf-8 of 2, 3 and 4 bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
-         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
-        {"stray bytes", "\xff\x80", "\xc3\xbf\xc2\x80"},
-        {"overlong", "\xc0\xaf", "\xc3\x80\xc2\xaf"},
-        {"surrogate", "\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
-        {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},
-        {"sequence cut short", "\xe2\x82x", "\xc3\xa2\xc2\x82x"},
+        {"start", kind(event_kind::start, [](event &e) { e.version = "1", e.mode = "flash"; }),
+         [](const json &j) { EXPECT_EQ(j["mode"], "flash"); }},
+        {"identity", kind(event_kind::identity, [&](event &e) { e.ident = &ident; }),
+         [](const json &j) { EXPECT_TRUE(j["hw_build"].is_null()); }},
+        {"container", kind(event_kind::container, [&](event &e) { e.set = &set, e.path = "p"; }),
+         [](const json &j) { EXPECT_EQ(j["images"], 0); }},
+        {"image of a loose file",
+         kind(event_kind::image, [&](event &e) { e.img = &img, e.component = "initfs"; }),
+         [](const json &j) {
+             EXPECT_EQ(j["name"], "initfs\"\x01");
+             EXPECT_TRUE(j["index"].is_null());
+         }},
+        {"partition with 40 bad blocks",
+         kind(event_kind::partition, [&](event &e) { e.part = &part, e.component = "initfs"; }),
+         [](const json &j) {
+             EXPECT_EQ(j["bad_block_list"].size(), 40u);
+             EXPECT_EQ(j["bad_block_list"][39], 374);
+             EXPECT_EQ(j["blocks"], 480);
+         }},
+        {"data", kind(event_kind::data, [&](event &e) { e.img = &img, e.crc = 0xffffffff; }),
+         [](const json &j) { EXPECT_EQ(j["crc32"], 0xffffffffu); }},
+        {"memory unknown", kind(event_kind::memory),
+         [](const json &j) { EXPECT_TRUE(j["available"].is_null()); }},
+        {"phase end with ECC counts",
+         kind(event_kind::phase_end,
+              [&](event &e) {
+                  e.part = &part, e.phase = flash_phase_kind::read_back, e.ecc_known = true;
+                  e.ecc_corrected = 3;
+              }),
+         [](const json &j) {
+             EXPECT_EQ(j["phase"], "read_back");
+             EXPECT_EQ(j["ecc_corrected"], 3);
+         }},
+        {"bad block", kind(event_kind::bad_block, [](event &e) { e.block = 7; }),
+         [](const json &j) {
+             EXPECT_EQ(j["phase"], "erase");
+             EXPECT_EQ(j["block"], 7);
+         }},
+        {"block retired",
+         kind(event_kind::block_fault,
+              [](event &e) { e.retired = true, e.operation = "erase", e.text = "I/O"; }),
+         [](const json &j) { EXPECT_EQ(j["event"], "block_retired"); }},
+        {"error with control characters",
+         kind(event_kind::error, [](event &e) { e.text = "a\tb\\c\n"; }),
+         [](const json &j) { EXPECT_EQ(j["text"], "a\tb\\c\n"); }},
+        {"bytes that are no UTF-8",
+         kind(event_kind::error, [&](event &e) { e.text = bad_bytes.c_str(); }),
+         [](const json &j) {
+             EXPECT_EQ(j["text"],
+                       "\xc3\xbf\xc3\x80\xc2\xaf\xc3\xad\xc2\xa0\xc2\x80\xc3\xa2\xc2\x82x");
+         }},
+        {"error too long for a line",
+         kind(event_kind::error, [&](event &e) { e.text = long_text.c_str(); }),
+         [&](const json &j) {
+             EXPECT_TRUE(j["truncated"].get<bool>());
+             EXPECT_EQ(long_text.rfind(j["text"].get<std::string>(), 0), 0u);
+         }},
+        {"stopped",
+         kind(event_kind::stopped,
+              [&](event &e) {
+                  e.signal = 15, e.status = 143, e.completed_list = both, e.completed_count = 1;
+              }),
+         [](const json &j) {
+             EXPECT_EQ(j["event"], "end");
+             EXPECT_EQ(j["result"], "stopped");
+             EXPECT_EQ(j["completed"], json::array({"kernel"}));
+             EXPECT_EQ(j["signal"], 15);
+         }},
+        {"end",
+         kind(event_kind::end, [&](event &e) { e.completed_list = both, e.completed_count = 2; }),
+         [](const json &j) {
+             EXPECT_EQ(j["result"], "ok");
+             EXPECT_TRUE(j["signal"].is_null());
+             EXPECT_EQ(j["completed"], json::array({"kernel", "initfs"}));
+         }},
     };
     temp_dir dir;
     std::string path = dir.path() + "/record";
-    ASSERT_EQ(report_open(path.c_str()), 0);
-    std::string long_text(3000, '"');
-    for (const auto &row : rows) {
-        hw_ident ident = {const_cast<char *>(row.bytes), nullptr};
-        report_identity(&ident, false);
-    }
-    hw_ident ident = {long_text.data(), long_text.data()};
-    report_identity(&ident, false);
+    record_state record;
+    ASSERT_EQ(record_open(&record, path.c_str(), {}), 0);
+    for (const row &r : rows)
+        record_notify(&record, r.e);
     std::ifstream file(path);
     std::string line;
-    for (const auto &row : rows) {
-        ASSERT_TRUE(std::getline(file, line)) << row.name;
-        auto event = nlohmann::json::parse(line);
-        EXPECT_EQ(event["product"], row.parsed) << row.name;
-        EXPECT_TRUE(event["hw_build"].is_null()) << row.name;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(std::getline(file, line));
+        EXPECT_LE(line.size() + 1, 4096u);
+        json j = json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << line;
+        r.check(j);
     }
-    ASSERT_TRUE(std::getline(file, line));
-    auto event = nlohmann::json::parse(line);
-    EXPECT_LE(line.size(), 4096u);
-    EXPECT_EQ(long_text.rfind(event["product"].get<std::string>(), 0), 0u);
-    EXPECT_TRUE(event["truncated"].get<bool>());
+    EXPECT_FALSE(std::getline(file, line)) << line;
+    close(record.fd);
+}
+
+// A list too long for the line ends at an element, and a text too long for
+// what is left of it is left out: the line stays JSON and says it was cut.
+TEST(Record, CutAtAValue) {
+    for (size_t pad = 3950; pad < 4080; pad += 7) {
+        SCOPED_TRACE(pad);
+        json_line line;
+        json_begin(&line, "x");
+        std::string text(pad, 'a');
+        json_string(&line, "text", text.c_str());
+        uint32_t numbers[] = {1000000, 2000000, 3000000, 4000000, 5000000};
+        json_numbers(&line, "numbers", numbers, 5);
+        const char *words[] = {"kernel", "initfs"};
+        json_strings(&line, "words", words, 2);
+        json_bool(&line, "after", true);
+        size_t length = json_end(&line);
+        ASSERT_LE(length, json_line::size);
+        auto j = nlohmann::json::parse(std::string(line.text, length), nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << std::string(line.text, length);
+        EXPECT_EQ(j.contains("truncated"), !j.contains("after"));
+    }
 }
 
 } // namespace

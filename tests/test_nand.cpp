@@ -214,9 +214,13 @@ TEST(Cleanmarker, Layouts) {
         fake_mtd::device &model = fake_mtd::install(dev, table + "mtd5: 0 0 \"initfs\"\n");
         output_capture capture;
         {
-            component_partition partition;
+            nand_part simulated, *partition = nullptr;
             uint32_t length;
-            EXPECT_EQ(component_open(initfs_component, &initfs, &partition, &length), result);
+            EXPECT_EQ(component_open(initfs_component, &initfs, {}, nullptr, &simulated, &partition,
+                                     &length),
+                      result);
+            if (partition)
+                nand_close(partition);
         }
         EXPECT_TRUE(model.oob.empty());
         nand_part *part = nullptr;
@@ -341,13 +345,14 @@ TEST(FlashComponent, SizeLimit) {
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         kernel.size = r.size;
-        simulate = 1;
         output_capture capture;
-        component_partition partition;
+        nand_part simulated, *partition;
         uint32_t length;
-        EXPECT_EQ(component_open(kernel_component, &kernel, &partition, &length),
+        run_options simulate = {};
+        simulate.simulate = true;
+        EXPECT_EQ(component_open(kernel_component, &kernel, simulate, nullptr, &simulated,
+                                 &partition, &length),
                   r.err.empty() ? 0 : -1);
-        simulate = 0;
         EXPECT_EQ(capture.err(), r.err);
     }
 }
@@ -387,7 +392,8 @@ TEST(FlashImage, MarkBad) {
          "",
          "nand_read: read (2048 bytes at 00000800): *"},
     };
-    flash_mark_bad = true;
+    flash_settings mark_bad = {};
+    mark_bad.mark_bad = true;
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         std::vector<uint8_t> image(r.length);
@@ -397,14 +403,13 @@ TEST(FlashImage, MarkBad) {
         nand_part *part = nullptr;
         ASSERT_EQ(nand_open("kernel", &part), 0);
         output_capture capture;
-        EXPECT_EQ(flash_image(part, image.data(), r.length, flash_mode_raw), r.result);
+        EXPECT_EQ(flash_image(part, image.data(), r.length, flash_mode_raw, mark_bad), r.result);
         EXPECT_EQ(capture.out(), r.out);
         expect_err(capture.err(), r.err);
         EXPECT_EQ(model.bad, r.bad);
         EXPECT_TRUE(r.result != 0 || std::equal(image.begin(), image.end(), model.flash.begin()));
         nand_close(part);
     }
-    flash_mark_bad = false;
 }
 
 } // namespace

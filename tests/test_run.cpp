@@ -50,7 +50,10 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         {"no integrity subblocks", nullptr, nullptr, 0, 'i', ""},
         {"initfs unreadable", nullptr,
          [&](image_set *s, flash_request *) {
-             strcpy(s->subimages->next->path, dir.path().c_str());
+             subimage *initfs = s->subimages->next;
+             strcpy(initfs->path, dir.path().c_str());
+             initfs->fd = -1;
+             initfs->fd_shared = false;
          },
          0, 'Z', "@: Is a directory\n"},
         {"no memory for the image", nullptr, nullptr, 200000, 'Z',
@@ -83,7 +86,7 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         vw::write_file(container, box.encode());
         image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
         ASSERT_EQ(image_open(set, container.c_str()), 0);
-        flash_request req = {{true, true, container.c_str(), 2}, nullptr};
+        flash_request req = {{true, true, container.c_str(), 2, {}, nullptr}, nullptr};
         if (r.meddle)
             r.meddle(set, &req);
         fake_mtd::device &model = fake_mtd::install(dev, table);
@@ -93,7 +96,8 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         output_capture capture;
         if (r.fail_above)
             memory_shortage(LONG_MAX, r.fail_above);
-        int result = flash_run(set, nullptr, &req, &signals);
+        flash_progress done;
+        int result = flash_run(set, nullptr, &req, &signals, &done);
         memory_restore();
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         std::string want = r.err;
@@ -135,13 +139,15 @@ TEST(FlashRun, CheckWritesNothing) {
     fake_mtd::device &model =
         fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
     model.flash.assign(model.flash.size(), 0x5A);
-    flash_request req = {{true, true, path.c_str(), 2}, nullptr};
+    run_events events = {};
+    events_observe(&events, {check_lines_notify, nullptr});
+    flash_request req = {{true, true, path.c_str(), 2, {}, &events}, nullptr};
+    req.checks.options.check = req.checks.options.details = true;
     stop_signals signals;
     stop_signals_start(&signals);
     output_capture capture;
-    check_only = 1;
-    EXPECT_EQ(flash_run(set, nullptr, &req, &signals), 0);
-    check_only = 0;
+    flash_progress done;
+    EXPECT_EQ(flash_run(set, nullptr, &req, &signals, &done), 0);
     image_set_free(set);
     std::string out = capture.out();
     EXPECT_EQ(capture.err(), "");

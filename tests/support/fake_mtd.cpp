@@ -13,14 +13,15 @@
 namespace {
 fake_mtd::device model;
 std::string table_text;
-int model_fd = -1;
-uint64_t position = 0;
+// The descriptors open on the device, each with its position.
+std::map<int, uint64_t> positions;
 
 bool ours(int fd) {
-    return fd >= 0 && fd == model_fd;
+    return positions.count(fd) > 0;
 }
 
-ssize_t transfer(uint8_t *to_read, const uint8_t *to_write, size_t count) {
+ssize_t transfer(int fd, uint8_t *to_read, const uint8_t *to_write, size_t count) {
+    uint64_t &position = positions[fd];
     if (position + count > model.flash.size())
         return errno = EINVAL, -1;
     int64_t short_at = to_write ? model.short_write : model.short_read;
@@ -59,20 +60,22 @@ int __wrap_open64(const char *path, int flags, int mode) {
     if (atoi(path + 8) != model.number)
         return errno = ENOENT, -1;
     model.opens++;
-    position = 0;
-    return model_fd = __real_open64("/dev/null", O_RDWR, 0);
+    int fd = __real_open64("/dev/null", O_RDWR, 0);
+    if (fd >= 0)
+        positions[fd] = 0;
+    return fd;
 }
 int __wrap_close(int fd) {
     if (ours(fd))
-        model.closes++, model_fd = -1;
+        model.closes++, positions.erase(fd);
     return __real_close(fd);
 }
 ssize_t __wrap_read(int fd, void *buf, size_t count) {
-    return ours(fd) ? transfer(static_cast<uint8_t *>(buf), nullptr, count)
+    return ours(fd) ? transfer(fd, static_cast<uint8_t *>(buf), nullptr, count)
                     : __real_read(fd, buf, count);
 }
 ssize_t __wrap_write(int fd, const void *buf, size_t count) {
-    return ours(fd) ? transfer(nullptr, static_cast<const uint8_t *>(buf), count)
+    return ours(fd) ? transfer(fd, nullptr, static_cast<const uint8_t *>(buf), count)
                     : __real_write(fd, buf, count);
 }
 off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
@@ -81,11 +84,12 @@ off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
     model.last_seek = static_cast<uint64_t>(offset);
     if (model.last_seek > model.flash.size()) // as the kernel refuses it
         return errno = EINVAL, -1;
-    return position = model.last_seek;
+    return positions[fd] = model.last_seek;
 }
 int __wrap_ioctl(int fd, unsigned long request, void *arg) {
     if (!ours(fd))
         return __real_ioctl(fd, request, arg);
+    model.requests.push_back(request);
     errno = request == MEMSETOOBSEL ? model.oobsel_errno : EIO;
     if (request == model.failing_request && model.failing_times != 0)
         return model.failing_times -= model.failing_times > 0, -1;

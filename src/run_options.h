@@ -1,0 +1,11 @@
+// What the command line asks of a run beyond its inputs, as one value that is
+// handed down to everything that acts on it.
+#pragma once
+
+struct run_options {
+    bool simulate; // -N: read and check everything, open no partition, write nothing
+    bool check;    // --check: check everything on the partitions opened read-only, write nothing
+    bool mark_bad; // --mark-bad: test a block that fails and retire it when it fails the test too
+    bool details;  // an output shows more than the log: the images' 16-bit checksums and
+                   // the read-back's ECC counts are gathered too
+};
