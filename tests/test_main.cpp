@@ -21,6 +21,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,8 @@ struct row {
     int status;
     std::string out, err; // err: what follows the identity's line when the options pass
     bool reader_gone = false;
+    std::string record = ""; // the events of the record at @/rec, each line parsed
+    rlim_t file_limit = 0;   // the largest file the run may write, when not 0
 };
 
 const std::vector<row> rows = {
@@ -87,6 +90,13 @@ const std::vector<row> rows = {
      ""},
     {"missing initfs file", "-f -N -v -h A:B -F @/fw.velkan -i @/none", 1, over + contents,
      missing},
+    {"record onto a device", "-f -h A:B --flash-only pirl --report /dev/null", 2, "",
+     "--report: /dev/null is a character device; give a regular file or a pipe\n"},
+    // The record ends before the restart; a failed one says why and ends it again.
+    {"restart refused", "-f -R -h A:B --flash-only pirl --report @/rec", 1, done + "Rebooting...\n",
+     "reboot: Operation not permitted\n", false, "start error identity end error end"},
+    {"record beyond a file size limit", "-f -h A:B --flash-only pirl --report @/rec", 0, done,
+     "--report: @/rec: the record ends early: File too large\n", false, "start error", 200},
 };
 
 std::string expand(std::string text, const std::string &dir) {
@@ -117,13 +127,26 @@ TEST(CommandLine, Table) {
         std::istringstream words(expand(r.args, dir.path()));
         for (std::string word; words >> word;)
             args.push_back(word);
+        rlimit limit, old;
+        getrlimit(RLIMIT_FSIZE, &old);
+        limit = {r.file_limit ? r.file_limit : old.rlim_cur, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
         auto got = run_tool(args, r.reader_gone);
+        setrlimit(RLIMIT_FSIZE, &old);
         EXPECT_EQ(got.status, r.status);
         if (r.out == usage) // its first lines; the device checks the last
             EXPECT_EQ(got.out.substr(0, usage.size()), usage);
         else
             EXPECT_EQ(got.out, expand(r.out, dir.path()));
         EXPECT_EQ(got.err, (r.status == 2 ? "" : noid) + expand(r.err, dir.path()));
+        std::ifstream record(dir.path() + "/rec");
+        std::string events;
+        for (std::string line; std::getline(record, line);) {
+            auto event = nlohmann::json::parse(line, nullptr, false);
+            events += (events.empty() ? "" : " ") + event.value("event", "not JSON: " + line);
+        }
+        EXPECT_EQ(events, r.record);
+        unlink((dir.path() + "/rec").c_str());
     }
 }
 

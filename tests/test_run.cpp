@@ -156,6 +156,46 @@ TEST(FlashRun, CheckWritesNothing) {
               "Check passed: a flash would go ahead; nothing was written\n");
     EXPECT_EQ(size_t(std::count(model.flash.begin(), model.flash.end(), 0x5A)), model.flash.size());
     EXPECT_TRUE(model.oob.empty());
+    // Only requests that read: no OOB placement is chosen.
+    for (unsigned long request : model.requests)
+        EXPECT_TRUE(request == MEMGETINFO || request == ECCGETLAYOUT || request == MEMGETBADBLOCK)
+            << std::hex << request;
+}
+
+// Wherever memory runs out, it runs out before the first erase: a flash never
+// stops for want of memory with one partition rewritten and the other not.
+TEST(FlashRun, AllocatesBeforeTheFirstErase) {
+    temp_dir dir;
+    vw::container box;
+    box.images = {vw::image("kernel", std::string(100000, 'k')),
+                  vw::image("initfs", std::string(300000, 'i'))};
+    std::string path = dir.write("fw.velkan", box.encode());
+    fake_mtd::device dev;
+    dev.number = 5;
+    dev.layout.oobavail = 38;
+    dev.layout.oobfree[0] = {2, 38};
+    for (long granted = 0, refused = 1; refused; granted++) {
+        SCOPED_TRACE("allocations granted: " + std::to_string(granted));
+        image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
+        ASSERT_EQ(image_open(set, path.c_str()), 0);
+        fake_mtd::device &model =
+            fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
+        model.flash.assign(model.flash.size(), 'Z');
+        flash_request req = {{true, true, path.c_str(), 2, {}, nullptr}, nullptr};
+        stop_signals signals;
+        stop_signals_start(&signals);
+        flash_progress done;
+        output_capture capture;
+        memory_shortage(granted);
+        int result = flash_run(set, nullptr, &req, &signals, &done);
+        refused = memory_restore();
+        EXPECT_EQ(result, refused ? -1 : 0);
+        EXPECT_TRUE(refused ? says_out_of_memory(capture.err()) : capture.err().empty())
+            << capture.err();
+        EXPECT_EQ(model.flash[50000], refused ? 'Z' : 'i');
+        EXPECT_EQ(model.opens, model.closes);
+        image_set_free(set);
+    }
 }
 
 } // namespace
