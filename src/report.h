@@ -1,8 +1,8 @@
 // The machine-readable record of a run (--report FILE): one JSON object per
 // line, one line per event, each written with one write() as the run goes, so
 // that a run that dies leaves every event before it. Every key is listed in
-// the README and the man page. Without --report every call here returns at
-// once and touches nothing.
+// the man page (velkan-flasher(8), RECORD). Without --report every call here
+// returns at once and touches nothing.
 #pragma once
 
 #include <stdint.h>
