@@ -1,12 +1,14 @@
 #!/bin/bash
-# Benchmarks velkan-flasher on the emulated ARM device and prints Markdown
+# Benchmarks velkan-flasher on the emulated ARM device and writes Markdown
 # tables: a 2 MiB kernel and a 16 MiB initfs flashed by the tool from a
 # container, by the generic tools (flash_erase, nandwrite -p, nanddump, cmp)
 # and by the least work the kernel allows (vfbench floor, with and without a
 # seek per page; bench/guest/vfbench.c), side by side in one boot per chip
 # and clock, with the median of a few rounds and the ratios. Also: the device
 # binary's size, peak memory, what opening a 32 MiB container reads (strace of
-# the host build) and the time of the unit and emulated-device suites.
+# the host build) and the time of the unit and emulated-device suites. The
+# tables replace docs/benchmark.md (headed with the date, commit and machine)
+# and are printed too.
 #
 #   bench/run.sh [--rounds N] [--chips "2k 512"] [--clock wall|icount|both]
 #                    [--baseline FILE] [--no-suites]
@@ -187,13 +189,24 @@ step="measuring the device binary"
 arm-linux-gnueabihf-strip -o "$out/host/velkan-flasher.stripped" build/device/velkan-flasher
 binary_size=$(stat -c %s "$out/host/velkan-flasher.stripped")
 
-# --- the tables ----------------------------------------------------------------
-step="writing the tables"
+# --- the tables: docs/benchmark.md, replaced on every run ----------------------
+step="writing the tables to docs/benchmark.md"
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
+if commit=$(git rev-parse --short HEAD 2>/dev/null); then
+  git diff --quiet HEAD || commit="$commit with uncommitted changes"
+else
+  commit=unknown
+fi
+tables=$out/benchmark.md
+{
+echo "# Benchmark figures"
 echo
-echo "velkan-flasher benchmark, $(date -u +%Y-%m-%d), host: $(nproc) x ${cpu:-unknown CPU}"
-echo "qemu-system-arm $(qemu-system-arm --version | sed -n '1s/.*version \([^ ]*\).*/\1/p')," \
-  "cortex-a15, $(cat "$EMU_CACHE/kernel-package"), nandsim"
+echo "Written by bench/run.sh on $(date -u +%Y-%m-%d) at commit $commit;" \
+  "host: $(nproc) x ${cpu:-unknown CPU}; qemu-system-arm" \
+  "$(qemu-system-arm --version | sed -n '1s/.*version \([^ ]*\).*/\1/p'), cortex-a15," \
+  "$(cat "$EMU_CACHE/kernel-package"), nandsim${baseline:+; baseline $baseline}." \
+  "What is measured and how to read it: [design.md](design.md#benchmark)."
+echo
 echo "2 MiB kernel and 16 MiB initfs; seconds, median of $rounds rounds (min-max)"
 echo
 awk '
@@ -256,3 +269,7 @@ echo "| opening a 32 MiB container (host build, -N) | $open_reads reads, $open_b
 for row in "${suite_rows[@]}"; do
   echo "$row"
 done
+} >"$tables"
+cp "$tables" docs/benchmark.md
+echo
+cat docs/benchmark.md

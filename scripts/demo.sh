@@ -25,20 +25,20 @@ emu_noise demo-firmware 200000 >"$data/tree/lib/firmware.bin"
 emu_jffs2 "$data/tree" 128KiB "$data/initfs.jffs2"
 
 echo
-echo "== velkan-pack create demo.velkan"
+echo "== 1. on the host: velkan-pack create demo.velkan packs the kernel and the initfs"
 emu_pack create "$data/demo.velkan" --release 1.0 \
   "kernel=$data/kernel.bin,version=1.0,valid=VF100:A1" \
   "initfs=$data/initfs.jffs2,version=1.0"
-echo "== velkan-pack list demo.velkan"
+echo "== 2. velkan-pack list: what the flasher will read (look at \"Valid for VF100: A1\")"
 emu_pack list "$data/demo.velkan"
-echo "== velkan-pack verify demo.velkan"
+echo "== 3. velkan-pack verify: each image's checksum and CRC-32 against its data (\"ok\")"
 emu_pack verify "$data/demo.velkan"
 
 emu_initramfs "$data" "$EMU_BUILD/demo.cpio.gz"
 mkdir -p "$EMU_BUILD/logs"
 log=$EMU_BUILD/logs/demo.log
 echo
-echo "== booting the emulated ARM device (qemu-system-arm, Debian's armmp kernel)"
+echo "== 4. booting the emulated ARM device (qemu-system-arm, Debian's armmp kernel); on it:"
 rc=0
 emu_boot "$EMU_BUILD/demo.cpio.gz" demo "$log" 300 || rc=$?
 grep -v '^VF-' "$log"
