@@ -211,29 +211,29 @@ bool flash_line(record_state *r, json_line *line, const event &e) {
     }
 }
 
-// Why path may not take the record; null when it may. A file that does not
-// exist yet goes by the directory it would be made in.
-const char *refusal(const char *path, const record_target_rules &rules, char *why, size_t size) {
+// True when path may take the record; otherwise the line says why. A file
+// that does not exist yet goes by the directory it would be made in.
+bool allowed(const char *path, const record_target_rules &rules) {
     struct stat st;
     if (stat(path, &st) < 0) {
         char dir[PATH_MAX];
         snprintf(dir, sizeof dir, "%s", path);
         if (stat(dirname(dir), &st) < 0)
-            return nullptr; // the opening says why
+            return true; // the opening says why
     } else if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
-        snprintf(why, size, "%s is a %s device; give a regular file or a pipe", path,
-                 S_ISBLK(st.st_mode) ? "block" : "character");
-        return why;
+        error("--report: %s is a %s device; give a regular file or a pipe", path,
+              S_ISBLK(st.st_mode) ? "block" : "character");
+        return false;
     }
     for (int i = 0; i < rules.count; i++) {
         if (static_cast<unsigned long long>(st.st_dev) == rules.devices[i]) {
-            snprintf(why, size,
-                     "%s lies on a file system on the %s partition, which this run rewrites", path,
-                     rules.names[i]);
-            return why;
+            error("--report: %s lies on a file system on the %s partition, which this run "
+                  "rewrites",
+                  path, rules.names[i]);
+            return false;
         }
     }
-    return nullptr;
+    return true;
 }
 
 } // namespace
@@ -242,11 +242,8 @@ int record_open(record_state *r, const char *path, const record_target_rules &ru
     memset(r, 0, sizeof *r);
     r->fd = -1;
     r->path = path;
-    char why[PATH_MAX + 128];
-    if (refusal(path, rules, why, sizeof why)) {
-        error("--report: %s", why);
+    if (!allowed(path, rules))
         return 2;
-    }
     r->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (r->fd < 0) {
         error("%s: %s", path, strerror(errno));

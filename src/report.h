@@ -1,9 +1,9 @@
 // The machine-readable record of a run (--report FILE): one JSON object per
 // line, one line per event, each written with one write() as the run goes, so
 // that a run that dies leaves every event before it. Every key is listed in
-// the manual page (velkan-flasher(8), RECORD). The record never stops a flash: a record that cannot be
-// written is cut back to its last whole line, stderr says that it ends early
-// and why, and the run goes on.
+// the manual page (velkan-flasher(8), RECORD). The record never stops a
+// flash: a record that cannot be written is cut back to its last whole line,
+// stderr says that it ends early and why, and the run goes on.
 #pragma once
 
 #include "events.h"
