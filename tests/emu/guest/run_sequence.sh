@@ -118,3 +118,50 @@ Stopped by signal 2 (Interrupt); partitions completed: kernel" ] || {
   expect_content "$KDEV" "$DATA/exp-kernel.bin"
   snapshot after initfs
 }
+
+# The record of --report: a device and a file on a file system of a partition
+# the run rewrites (the initfs mounted read-write) are refused before anything
+# is erased; a file size limit of the caller ends the record early, never the
+# flash; stdout and stderr taken through one pipe keep their order.
+t_record() {
+  nand_load || return
+  flasher rec-first ident=VF100:A1 -f -F "$DATA/basic.velkan"
+  expect_status 0
+  mount -t jffs2 "mtd$INUM" /mnt/check || bad "mount -t jffs2 mtd$INUM read-write"
+  mknod "$T/blockdev" b 31 "$KNUM"
+  snapshot before
+  flasher rec-chardev ident=VF100:A1 -f -F "$DATA/basic.velkan" --report "$KDEV"
+  expect_status 2
+  expect_err_is "--report: $KDEV is a character device; give a regular file or a pipe"
+  flasher rec-blockdev ident=VF100:A1 -f -F "$DATA/basic.velkan" --report "$T/blockdev"
+  expect_status 2
+  expect_err_is "--report: $T/blockdev is a block device; give a regular file or a pipe"
+  flasher rec-initfs ident=VF100:A1 -f -F "$DATA/basic.velkan" --report /mnt/check/rec.json
+  expect_status 2
+  expect_err_is "--report: /mnt/check/rec.json lies on a file system on the initfs partition, which this run rewrites"
+  [ ! -e /mnt/check/rec.json ] || bad "rec-initfs: the record was made on the initfs"
+  snapshot after kernel
+  umount /mnt/check
+  rm -f "$T/blockdev"
+  nand_load do_delays=1 || return
+  (
+    ulimit -f 1
+    flasher rec-limit ident=VF100:A1 -f -F "$DATA/basic.velkan" --report "$T/limit.json"
+  )
+  RUN=rec-limit
+  expect_status 0
+  expect_out_is "$FLASHED"
+  expect_err_is "--report: $T/limit.json: the record ends early: File too large"
+  [ "$(tail -c 1 "$T/limit.json" | hexdump -e '1/1 "%02x"')" = 0a ] ||
+    bad "rec-limit: the record does not end with a whole line"
+  expect_flashed kernel initfs "" ""
+  timeout 180 unshare -m /vf/inns.sh ident "$T" "$TOOL" -f -v --progress \
+    -F "$DATA/basic.velkan" 2>&1 | cat >"$T/order.out"
+  [ "$(grep -e '^Reading and' -e ': erase 0%$' "$T/order.out")" = "Reading and flashing kernel image
+kernel: erase 0%
+Reading and flashing initfs image
+initfs: erase 0%" ] || {
+    bad "order: the log lines do not keep their place among the progress lines"
+    show order "$T/order.out"
+  }
+}
