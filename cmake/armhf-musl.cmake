@@ -13,9 +13,9 @@ foreach(dir linux asm asm-generic mtd)
   endif()
 endforeach()
 
-set(CMAKE_CXX_FLAGS_INIT "-specs ${VF_MUSL_SPECS} -nostdinc++ -isystem ${VF_KERNEL_HEADERS} -mcpu=cortex-a8 -mfpu=neon -mfloat-abi=hard -ffunction-sections -fdata-sections")
 # Each function and object in a section of its own, so that the link drops
 # those the binary never calls (about 2 KiB).
+set(CMAKE_CXX_FLAGS_INIT "-specs ${VF_MUSL_SPECS} -nostdinc++ -isystem ${VF_KERNEL_HEADERS} -mcpu=cortex-a8 -mfpu=neon -mfloat-abi=hard -ffunction-sections -fdata-sections")
 # Link with the C driver: no C++ runtime comes along. The data segment follows
 # the code in the file without padding to a page: no RELRO region (a static
 # musl program never protects one) and no rounding to a common page, which
