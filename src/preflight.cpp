@@ -164,6 +164,16 @@ int read_image(preflight_image *p, const preflight_request *req) {
     return 0;
 }
 
+// An event about the component's partition.
+void emit_partition(const run_events *events, event_kind kind, const component &c, nand_part *p,
+                    uint64_t length) {
+    event e = event_of(kind);
+    e.component = c.name;
+    e.part = p;
+    e.length = length;
+    events_emit(events, e);
+}
+
 } // namespace
 
 int component_open(const component &c, subimage *img, const run_options &options,
@@ -178,26 +188,16 @@ int component_open(const component &c, subimage *img, const run_options &options
     }
     nand_part *p = opened ? opened : simulated;
     uint64_t total = geometry_component_length(img->size, c.with_header, p->page_size);
-    if (opened) {
-        event e = event_of(event_kind::partition);
-        e.component = c.name;
-        e.part = p;
-        e.length = total;
-        events_emit(events, e);
-    }
+    if (opened)
+        emit_partition(events, event_kind::partition, c, p, total);
     // A simulated run has no partition to fit, but its length must stay a flash length.
-    uint64_t room = opened ? p->usable_size : INT32_MAX;
-    bool fits = geometry_fits(total, room);
+    bool fits = geometry_fits(total, opened ? p->usable_size : INT32_MAX);
     if (!fits)
         error("Image too big to fit partition");
-    if (fits && opened && c.mode == flash_mode_jffs2) {
-        fits = nand_check_cleanmarker(p) == 0;
-        event e = event_of(event_kind::cleanmarker);
-        e.component = c.name;
-        e.part = p;
-        if (fits)
-            events_emit(events, e);
-    }
+    else if (opened && c.mode == flash_mode_jffs2 && nand_check_cleanmarker(p) < 0)
+        fits = false;
+    else if (opened && c.mode == flash_mode_jffs2)
+        emit_partition(events, event_kind::cleanmarker, c, p, total);
     if (!fits) {
         nand_close(opened);
         return -1;
