@@ -1,5 +1,7 @@
 #include "support/fake_mtd.h"
 
+#include "support/memory.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,11 +15,14 @@
 namespace {
 fake_mtd::device model;
 std::string table_text;
-// The descriptors open on the device, each with its position.
-std::map<int, uint64_t> positions;
+// The descriptors open on the device, each with its position. Fixed tables:
+// the model allocates nothing, so that it works while allocations fail.
+constexpr int max_fd = 1024;
+bool open_here[max_fd];
+uint64_t positions[max_fd];
 
 bool ours(int fd) {
-    return positions.count(fd) > 0;
+    return fd >= 0 && fd < max_fd && open_here[fd];
 }
 
 ssize_t transfer(int fd, uint8_t *to_read, const uint8_t *to_write, size_t count) {
@@ -61,13 +66,13 @@ int __wrap_open64(const char *path, int flags, int mode) {
         return errno = ENOENT, -1;
     model.opens++;
     int fd = __real_open64("/dev/null", O_RDWR, 0);
-    if (fd >= 0)
-        positions[fd] = 0;
+    if (fd >= 0 && fd < max_fd)
+        open_here[fd] = true, positions[fd] = 0;
     return fd;
 }
 int __wrap_close(int fd) {
     if (ours(fd))
-        model.closes++, positions.erase(fd);
+        model.closes++, open_here[fd] = false;
     return __real_close(fd);
 }
 ssize_t __wrap_read(int fd, void *buf, size_t count) {
@@ -89,7 +94,9 @@ off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
 int __wrap_ioctl(int fd, unsigned long request, void *arg) {
     if (!ours(fd))
         return __real_ioctl(fd, request, arg);
-    model.requests.push_back(request);
+    memory_exemption model_memory;
+    if (model.requests.size() < model.requests.capacity())
+        model.requests.push_back(request);
     errno = request == MEMSETOOBSEL ? model.oobsel_errno : EIO;
     if (request == model.failing_request && model.failing_times != 0)
         return model.failing_times -= model.failing_times > 0, -1;

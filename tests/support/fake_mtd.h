@@ -31,7 +31,7 @@ struct device {
     std::map<uint64_t, std::vector<uint8_t>> oob; // OOB written, by address
     uint64_t last_seek = 0;
     int opens = 0, closes = 0;
-    std::vector<unsigned long> requests; // every ioctl, in order
+    std::vector<unsigned long> requests; // the ioctls, in order, as far as its capacity goes
 };
 
 // The device and the partition table from now on (table empty: no "/proc/mtd").

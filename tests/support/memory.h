@@ -17,5 +17,15 @@ int memory_restore();
 // False, with errno at ENOMEM, when an allocation of size bytes is to fail.
 bool allocation_granted(size_t size);
 
+// While it lives, every allocation is granted and not counted: for the models
+// of the tests, whose own allocations are not the code's under test.
+class memory_exemption {
+  public:
+    memory_exemption();
+    ~memory_exemption();
+    memory_exemption(const memory_exemption &) = delete;
+    memory_exemption &operator=(const memory_exemption &) = delete;
+};
+
 // True when err is the one line of a failed allocation, with or without its size.
 bool says_out_of_memory(const std::string &err);
