@@ -185,6 +185,16 @@ bool flash_line(record_state *r, json_line *line, const event &e) {
         json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
         json_number(line, "block", e.block);
         return true;
+    case event_kind::block_ecc:
+        begin(line, "block_ecc", e);
+        json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
+        json_number(line, "block", e.block);
+        json_number(line, "corrected", e.ecc_corrected);
+        json_number(line, "failed", e.ecc_failed);
+        json_number_or_null(line, "max_bitflips",
+                            e.ecc_known ? static_cast<long long>(e.ecc_max) : -1);
+        json_bool(line, "weak", e.weak);
+        return true;
     case event_kind::block_fault:
         begin(line, e.retired ? "block_retired" : "block_reused", e);
         json_number(line, "block", e.block);
