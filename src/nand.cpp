@@ -203,11 +203,17 @@ uint32_t sysfs_number(int number, const char *attribute) {
     FILE *file = fopen(path, "r");
     if (!file)
         return 0;
-    unsigned value = 0;
-    if (fscanf(file, "%u", &value) != 1)
-        value = 0;
+    char text[12];
+    size_t length = fread(text, 1, sizeof text, file);
     fclose(file);
-    return value;
+    // A decimal number and a newline; anything else tells nothing.
+    uint64_t value = 0;
+    size_t i = 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9' && value <= UINT32_MAX; i++)
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    return i > 0 && i < length && text[i] == '\n' && value <= UINT32_MAX
+               ? static_cast<uint32_t>(value)
+               : 0;
 }
 
 void read_ecc_attributes(nand_part *part, int number) {
@@ -218,7 +224,7 @@ void read_ecc_attributes(nand_part *part, int number) {
 
 // A MEMREAD request for length bytes at address into buf, in the placement
 // that read() uses.
-mtd_read_req read_request(uint64_t address, uint8_t *buf, uint32_t length) {
+mtd_read_req read_request(uint64_t address, const uint8_t *buf, uint32_t length) {
     mtd_read_req request;
     memset(&request, 0, sizeof request);
     request.start = address;

@@ -39,7 +39,7 @@ struct device {
     int memread_errno = 0;                     // ENOTTY: a kernel without MEMREAD
     mtd_ecc_stats stats = {};                  // what ECCGETSTATS answers
     std::map<std::string, std::string> sysfs = {
-        {"ecc_strength", "4"}, {"ecc_step_size", "512"}, {"bitflip_threshold", "3"}};
+        {"ecc_strength", "4\n"}, {"ecc_step_size", "512\n"}, {"bitflip_threshold", "3\n"}};
     std::vector<uint8_t> flash;                   // contents, all 0xFF at install
     std::map<uint64_t, std::vector<uint8_t>> oob; // OOB written, by address
     uint64_t last_seek = 0;
