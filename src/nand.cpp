@@ -238,7 +238,7 @@ mtd_read_req read_request(uint64_t address, const uint8_t *buf, uint32_t length)
 // the flash: a MEMREAD of no bytes reads nothing, ECCGETSTATS only reads
 // counters.
 nand_ecc_reads probe_ecc_reads(nand_part *part) {
-    uint8_t none;
+    uint8_t none = 0;
     mtd_read_req request = read_request(0, &none, 0);
     if (ioctl(part->fd, MEMREAD, &request) == 0)
         return nand_ecc_reads::per_read;
