@@ -415,6 +415,15 @@ TEST(FlashImage, MarkBad) {
     }
 }
 
+// A block_ecc event as text (see FlashImage.Ecc).
+void note_block_ecc(void *seen, const event &e) {
+    if (e.kind == event_kind::block_ecc)
+        *static_cast<std::string *>(seen) +=
+            std::to_string(e.block) + ":f" + std::to_string(e.ecc_failed) + "c" +
+            std::to_string(e.ecc_corrected) +
+            (e.ecc_known ? "m" + std::to_string(e.ecc_max) : "-") + (e.weak ? "w" : "");
+}
+
 // What the kernel's ECC reports on the read-back, whatever the bytes read: an
 // uncorrectable read fails the verify; bit flips at the threshold make a weak
 // block, a warning at -v; with --mark-bad either one is tested. Each block's
@@ -422,12 +431,8 @@ TEST(FlashImage, MarkBad) {
 // only the partition's counters tell, "w" weak).
 TEST(FlashImage, Ecc) {
     using dev = fake_mtd::device;
-    auto at = [](uint64_t page, fake_mtd::ecc_result r, std::function<void(dev &)> more = nullptr) {
-        return [=](dev &d) {
-            d.ecc[page * 2048] = r;
-            if (more)
-                more(d);
-        };
+    auto at = [](uint64_t page, fake_mtd::ecc_result r, std::function<void(dev &)> more = {}) {
+        return [=](dev &d) { d.ecc[page * 2048] = r, more ? more(d) : void(); };
     };
     auto no_memread = [](dev &d) { d.memread_errno = ENOTTY; };
     auto no_threshold = [](dev &d) { d.sysfs.erase("bitflip_threshold"); };
@@ -479,18 +484,7 @@ TEST(FlashImage, Ecc) {
         ASSERT_EQ(nand_open("kernel", &part), 0);
         std::string seen;
         run_events events = {};
-        events_observe(&events,
-                       {[](void *state, const event &e) {
-                            if (e.kind != event_kind::block_ecc)
-                                return;
-                            char text[64];
-                            snprintf(text, sizeof text, "%u:f%uc%u%s%s", e.block, e.ecc_failed,
-                                     e.ecc_corrected,
-                                     e.ecc_known ? ("m" + std::to_string(e.ecc_max)).c_str() : "-",
-                                     e.weak ? "w" : "");
-                            *static_cast<std::string *>(state) += text;
-                        },
-                        &seen});
+        events_observe(&events, {note_block_ecc, &seen});
         flash_settings settings = {r.mark_bad, &events, nullptr};
         output_capture capture;
         verbosity = 1;
