@@ -42,6 +42,23 @@ void image(const event &e) {
     log_printf(0, "%s: data at offset %u of %s", e.component, img->data_offset, img->path);
 }
 
+// The chip's ECC, and how the read-back will learn what it did.
+void ecc(const nand_part *part) {
+    const char *how = part->ecc_reads == nand_ecc_reads::per_read ? "per read (MEMREAD)"
+                      : part->ecc_reads == nand_ecc_reads::per_block
+                          ? "per block (ECCGETSTATS, which other readers move too)"
+                          : "not at all (the driver does not tell)";
+    if (part->ecc_strength == 0)
+        log_printf(0, "%s: ECC strength not reported; the read-back gets ECC figures %s",
+                   part->name, how);
+    else
+        log_printf(0,
+                   "%s: ECC corrects %u bit(s) per %u bytes, bit-flip threshold %u; the read-back "
+                   "gets ECC figures %s",
+                   part->name, part->ecc_strength, part->ecc_step_size, nand_ecc_threshold(part),
+                   how);
+}
+
 void partition(const event &e) {
     const nand_part *part = e.part;
     const mtd_info_user &info = part->info;
@@ -63,6 +80,7 @@ void partition(const event &e) {
     log_printf(0, "%s: %llu bytes usable, %llu needed", part->name,
                static_cast<unsigned long long>(part->usable_size),
                static_cast<unsigned long long>(e.length));
+    ecc(part);
 }
 
 void data(const event &e) {

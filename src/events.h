@@ -26,6 +26,8 @@ enum class event_kind {
     phase_step,  // part, phase, bytes (one block of the phase done)
     phase_end,   // part, phase, ok, blocks, bytes, ecc_known, ecc_corrected, ecc_failed
     bad_block,   // part, phase, block: a bad block the phase stepped over
+    block_ecc,   // part, phase, block, ecc_corrected, ecc_failed, ecc_max (ecc_known: per
+                 // read), weak: what the ECC did on one block read back, where not nothing
     block_fault, // part, block, operation, text, retired (--mark-bad)
     completed,   // component: its partition was flashed completely
     error,       // text: an error line the run printed
@@ -57,6 +59,7 @@ struct event {
     bool ok;
     bool retired;
     bool ecc_known;
+    bool weak;
     int index; // the image's place among the images of its file, from 1; 0: a loose file
     int status;
     int signal;
@@ -69,7 +72,7 @@ struct event {
     uint64_t length; // what the component takes on its partition
     uint64_t needed;
     int64_t available;
-    uint32_t ecc_corrected, ecc_failed;
+    uint32_t ecc_corrected, ecc_failed, ecc_max;
 };
 
 // One output: notified of every event, with the state it owns.

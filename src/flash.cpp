@@ -66,8 +66,7 @@ int flash_component(const flash_request *req, const preflight_image &checked,
     log_printf(1, "Flashing %s image", c.name);
     stop_signals_hold(means.signals);
     stop_signals_check(means.signals, means.done->completed, means.done->count, events);
-    flash_settings settings = {req->checks.options.mark_bad, events, req->checks.options.details,
-                               means.readback};
+    flash_settings settings = {req->checks.options.mark_bad, events, means.readback};
     if (flash_image(checked.part, means.buffer, static_cast<int32_t>(checked.length), c.mode,
                     settings) < 0)
         return -1;

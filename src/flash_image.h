@@ -20,18 +20,18 @@ constexpr int flash_max_block_faults = 4;
 
 // How flash_image goes about it.
 struct flash_settings {
-    // --mark-bad: when a block fails to erase or program, or reads back
-    // differently, it is tested (erase, write and read back patterns, erase)
-    // and marked bad for good when it fails the test too; a block that passes
-    // is used again. Either way the image is flashed again from the start over
+    // --mark-bad: when a block fails to erase or program, reads back
+    // differently or with an uncorrectable ECC error, or reads back with bit
+    // flips at the ECC threshold (a weak block), it is tested (erase, write and
+    // read back patterns, erase) and marked bad for good when it fails the
+    // test too; a block that passes is used again (and a weak read of it is not
+    // tested again). Either way the image is flashed again from the start over
     // the good blocks. Failures of anything but a block never mark one.
     bool mark_bad;
-    // The phases, the bad blocks they step over and the block faults are
-    // events here; null: nobody is told.
+    // The phases, the bad blocks they step over, what the ECC did on each
+    // block read back and the block faults are events here; null: nobody is
+    // told.
     const run_events *events;
-    // The read-back's ECC counts (ECCGETSTATS before and after) in the end of
-    // its phase.
-    bool ecc_counts;
     // Room for the smaller of one erase block and the image, for the
     // read-back; null: flash_image allocates it.
     uint8_t *readback;
@@ -42,8 +42,8 @@ int flash_erase(nand_part *part, uint32_t first_block, uint32_t block_count);
 // Programs length bytes from the first good block on; a last short page is
 // filled up with 0xFF.
 int flash_write(nand_part *part, const uint8_t *data, uint32_t length);
-// Reads length bytes from the first good block on, writing the clean marker
-// into each good block it enters in mode flash_mode_jffs2.
+// Reads length bytes from the first good block on with read(), writing the
+// clean marker into each good block it enters in mode flash_mode_jffs2.
 int flash_read(nand_part *part, uint8_t *buf, uint32_t length, int mode);
 // Size check, erase, write, read back, verify (and clean markers in mode 1);
 // with mark_bad, again after each block fault handled. Each negative on

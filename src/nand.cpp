@@ -25,6 +25,7 @@ static_assert(sizeof(nand_ecclayout_user) == 328, "nand_ecclayout_user layout");
 static_assert(sizeof(nand_oobinfo) == 200, "nand_oobinfo layout");
 static_assert(sizeof(erase_info_user) == 8, "erase_info_user layout");
 static_assert(sizeof(mtd_ecc_stats) == 16, "mtd_ecc_stats layout");
+static_assert(sizeof(mtd_read_req) == 64, "mtd_read_req layout");
 static_assert(sizeof(loff_t) == 8, "loff_t is a 64-bit offset");
 static_assert(sizeof(off_t) == 8, "64-bit file offsets");
 static_assert(sizeof(void *) != 4 || sizeof(mtd_oob_buf) == 12, "mtd_oob_buf layout");
@@ -33,6 +34,8 @@ namespace {
 
 const char mtd_table_path[] = "/proc/mtd";
 const char mtd_device_format[] = "/dev/mtd%d";
+// A partition's attributes: what its chip's ECC does.
+const char mtd_sysfs_format[] = "/sys/class/mtd/mtd%d/%s";
 // The major number of the mtdblock devices, which file systems on MTD
 // partitions take as their device number.
 constexpr unsigned mtd_block_major = 31;
@@ -193,6 +196,56 @@ bool opens_for_writing(const nand_part *part) {
     return problem == 0;
 }
 
+// The number in the partition's sysfs attribute; 0 when it has none.
+uint32_t sysfs_number(int number, const char *attribute) {
+    char path[64];
+    snprintf(path, sizeof path, mtd_sysfs_format, number, attribute);
+    FILE *file = fopen(path, "r");
+    if (!file)
+        return 0;
+    char text[12];
+    size_t length = fread(text, 1, sizeof text, file);
+    fclose(file);
+    // A decimal number and a newline; anything else tells nothing.
+    uint64_t value = 0;
+    size_t i = 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9' && value <= UINT32_MAX; i++)
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    return i > 0 && i < length && text[i] == '\n' && value <= UINT32_MAX
+               ? static_cast<uint32_t>(value)
+               : 0;
+}
+
+void read_ecc_attributes(nand_part *part, int number) {
+    part->ecc_strength = sysfs_number(number, "ecc_strength");
+    part->ecc_step_size = sysfs_number(number, "ecc_step_size");
+    part->bitflip_threshold = sysfs_number(number, "bitflip_threshold");
+}
+
+// A MEMREAD request for length bytes at address into buf, in the placement
+// that read() uses.
+mtd_read_req read_request(uint64_t address, const uint8_t *buf, uint32_t length) {
+    mtd_read_req request;
+    memset(&request, 0, sizeof request);
+    request.start = address;
+    request.len = length;
+    request.usr_data = reinterpret_cast<uintptr_t>(buf);
+    request.mode = MTD_OPS_PLACE_OOB;
+    return request;
+}
+
+// How the read-back will learn what the ECC did, found out without reading
+// the flash: a MEMREAD of no bytes reads nothing, ECCGETSTATS only reads
+// counters.
+nand_ecc_reads probe_ecc_reads(nand_part *part) {
+    uint8_t none = 0;
+    mtd_read_req request = read_request(0, &none, 0);
+    if (ioctl(part->fd, MEMREAD, &request) == 0)
+        return nand_ecc_reads::per_read;
+    mtd_ecc_stats stats;
+    return nand_ecc_stats(part, &stats) == 0 ? nand_ecc_reads::per_block : nand_ecc_reads::none;
+}
+
 } // namespace
 
 int mtd_find_partition(const char *name) {
@@ -269,6 +322,10 @@ int nand_open(const char *name, nand_part **out, int mode) {
     if (read_geometry(part) < 0 || (part->read_only && !opens_for_writing(part)) ||
         nand_count_usable(part) < 0)
         return -1;
+    read_ecc_attributes(part, number);
+    // A flash finds it out with its first read back.
+    if (part->read_only)
+        part->ecc_reads = probe_ecc_reads(part);
     fd.release();
     *out = record.release();
     return 0;
@@ -310,6 +367,45 @@ int nand_count_good_blocks(nand_part *part) {
 int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats) {
     memset(stats, 0, sizeof *stats);
     return ioctl(part->fd, ECCGETSTATS, stats) < 0 ? -1 : 0;
+}
+
+int nand_read_ecc(nand_part *part, int block, int page, uint8_t *buf, uint32_t length,
+                  nand_ecc_figures *ecc) {
+    memset(ecc, 0, sizeof *ecc);
+    if (part->ecc_reads == nand_ecc_reads::per_block || part->ecc_reads == nand_ecc_reads::none)
+        return 0;
+    uint64_t address = page_address(part, block, page);
+    unsigned long long shown = address;
+    mtd_read_req request = read_request(address, buf, length);
+    int answer = ioctl(part->fd, MEMREAD, &request);
+    if (answer < 0 && errno == ENOTTY && part->ecc_reads == nand_ecc_reads::unknown) {
+        mtd_ecc_stats stats;
+        part->ecc_reads =
+            nand_ecc_stats(part, &stats) == 0 ? nand_ecc_reads::per_block : nand_ecc_reads::none;
+        return 0;
+    }
+    // The kernel answers EBADMSG or EUCLEAN after the whole read, with its figures.
+    if ((answer < 0 && errno != EBADMSG && errno != EUCLEAN) || request.len != length) {
+        errno_on_return keep{answer < 0 ? errno : 0}; // a short read is not the chip's failure
+        error("MEMREAD (%u bytes at %08llx): %s", length, shown, strerror(errno));
+        return -1;
+    }
+    part->ecc_reads = nand_ecc_reads::per_read;
+    *ecc = {request.ecc_stats.uncorrectable_errors, request.ecc_stats.corrected_bitflips,
+            request.ecc_stats.max_bitflips, true};
+    log_printf(4, "nand_read: %u bytes at 0x%08llx, ECC %u failed, %u corrected", length, shown,
+               ecc->failed, ecc->corrected);
+    return 1;
+}
+
+uint32_t nand_ecc_threshold(const nand_part *part) {
+    return part->bitflip_threshold ? part->bitflip_threshold : part->ecc_strength;
+}
+
+bool nand_ecc_weak(const nand_part *part, const nand_ecc_figures &ecc) {
+    uint32_t threshold = nand_ecc_threshold(part);
+    uint32_t most = part->ecc_reads == nand_ecc_reads::per_read ? ecc.max_bitflips : ecc.corrected;
+    return ecc.known && threshold > 0 && most >= threshold;
 }
 
 int nand_count_usable(nand_part *part) {

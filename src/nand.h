@@ -7,6 +7,20 @@
 // Bad blocks listed by number in a partition's record; the count goes on beyond.
 constexpr int nand_max_listed_bad = 128;
 
+// How the read-back learns what the kernel's ECC did: per read (MEMREAD, the
+// figures of each request), per block (ECCGETSTATS before and after each
+// block's plain reads: the partition's counters, which every other reader of
+// the partition moves too, and no maximum per ECC step), or not at all.
+enum class nand_ecc_reads { unknown, per_read, per_block, none };
+
+// What the kernel's ECC did on one read.
+struct nand_ecc_figures {
+    uint32_t failed;       // uncorrectable errors
+    uint32_t corrected;    // bit flips corrected
+    uint32_t max_bitflips; // the most in one ECC step (per read only)
+    bool known;            // false: the kernel does not tell
+};
+
 // One opened MTD NAND partition.
 struct nand_part {
     char name[32];                 // as given to nand_open
@@ -21,6 +35,11 @@ struct nand_part {
     // and the first nand_max_listed_bad of them.
     uint32_t bad_count;
     uint32_t bad_list[nand_max_listed_bad];
+    // The chip's ECC as sysfs tells it (0: not told): bits it corrects per
+    // step, the step's bytes, and the corrected bits per step at which the
+    // kernel calls a read a bit-flip warning.
+    uint32_t ecc_strength, ecc_step_size, bitflip_threshold;
+    nand_ecc_reads ecc_reads; // found out on the first read back; at once when read-only
 };
 
 // How nand_open opens a partition: for the flash, or to look at it only. A
@@ -52,6 +71,19 @@ int nand_count_good_blocks(nand_part *part);
 // What the kernel's ECC did on the partition's reads so far (ECCGETSTATS).
 // 0, or -1 when the driver does not tell (not reported).
 int nand_ecc_stats(nand_part *part, mtd_ecc_stats *stats);
+// Reads length bytes from (block, page) on, within the block, in one MEMREAD
+// request, with what the ECC did into *ecc. 1 when read, 0 when the kernel
+// has no MEMREAD (ecc_reads is per_block or none from then on: the caller
+// reads with nand_read), -1 on failure (reported; errno EIO when the chip
+// failed). ECC errors are no failure here.
+int nand_read_ecc(nand_part *part, int block, int page, uint8_t *buf, uint32_t length,
+                  nand_ecc_figures *ecc);
+// True when corrected bit flips reach the threshold: bitflip_threshold, or
+// ecc_strength where sysfs has no threshold. Per block (no maximum per step),
+// the corrected count stands for the maximum.
+bool nand_ecc_weak(const nand_part *part, const nand_ecc_figures &ecc);
+// The threshold that nand_ecc_weak goes by; 0 when unknown.
+uint32_t nand_ecc_threshold(const nand_part *part);
 // Counts the good blocks again into usable_size, and lists the bad ones. 0 or
 // -1 (reported).
 int nand_count_usable(nand_part *part);

@@ -113,6 +113,16 @@ void phase_end(json_line *line, const event &e) {
     }
 }
 
+// What the ECC did on one block; the most in one step only where it was told.
+void block_ecc(json_line *line, const event &e) {
+    json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
+    json_number(line, "block", e.block);
+    json_number(line, "corrected", e.ecc_corrected);
+    json_number(line, "failed", e.ecc_failed);
+    json_number_or_null(line, "max_bitflips", e.ecc_known ? static_cast<long long>(e.ecc_max) : -1);
+    json_bool(line, "weak", e.weak);
+}
+
 // The end: status, how the run ended, the partitions completed, the stop
 // signal (0: none) and the time since the record was opened.
 void end(record_state *r, json_line *line, const event &e, const char *result) {
@@ -184,6 +194,10 @@ bool flash_line(record_state *r, json_line *line, const event &e) {
         begin(line, "bad_block", e);
         json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
         json_number(line, "block", e.block);
+        return true;
+    case event_kind::block_ecc:
+        begin(line, "block_ecc", e);
+        block_ecc(line, e);
         return true;
     case event_kind::block_fault:
         begin(line, e.retired ? "block_retired" : "block_reused", e);

@@ -6,6 +6,6 @@ struct run_options {
     bool simulate; // -N: read and check everything, open no partition, write nothing
     bool check;    // --check: check everything on the partitions opened read-only, write nothing
     bool mark_bad; // --mark-bad: test a block that fails and retire it when it fails the test too
-    bool details;  // an output shows more than the log: the images' 16-bit checksums and
-                   // the read-back's ECC counts are gathered too
+    bool details;  // an output shows more than the log: the images' 16-bit checksums are
+                   // gathered too
 };

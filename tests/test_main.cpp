@@ -239,6 +239,12 @@ TEST(Record, EveryEventParses) {
              EXPECT_EQ(j["phase"], "read_back");
              EXPECT_EQ(j["ecc_corrected"], 3);
          }},
+        {"weak block, figures per block",
+         kind(event_kind::block_ecc, [](event &e) { e.ecc_corrected = 3, e.weak = true; }),
+         [](const json &j) {
+             EXPECT_EQ(j["corrected"], 3);
+             EXPECT_TRUE(j["max_bitflips"].is_null() && j["weak"].get<bool>());
+         }},
         {"bad block", kind(event_kind::bad_block, [](event &e) { e.block = 7; }),
          [](const json &j) {
              EXPECT_EQ(j["phase"], "erase");

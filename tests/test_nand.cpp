@@ -258,7 +258,7 @@ TEST(FlashImage, ReadBack) {
             d.bad = bad;
         };
     };
-    auto cut_read = [](fake_mtd::device &d) { d.short_read = 133120, d.flips[5] = 1; };
+    auto cut_read = [](fake_mtd::device &d) { d.short_read = 131072, d.flips[5] = 1; };
     const int raw = flash_mode_raw, jffs2 = flash_mode_jffs2;
     struct row {
         const char *name;
@@ -275,7 +275,10 @@ TEST(FlashImage, ReadBack) {
         {"last byte, and past it", 5000, flip({4999, 5000}), raw, line(4999)},
         {"one byte of 64", 5000, flip({64}), raw, line(64)},
         {"sixteen reported", 5000, flip(twenty), raw, sixteen},
-        {"read-back fails", 200000, cut_read, raw, "nand_read: read (2048 bytes at 00020800): *"},
+        {"read-back fails", 200000, cut_read, raw, "MEMREAD (68928 bytes at 00020000): *"},
+        {"read-back fails without MEMREAD", 200000,
+         [&](fake_mtd::device &d) { cut_read(d), d.memread_errno = ENOTTY, d.short_read = 133120; },
+         raw, "nand_read: read (2048 bytes at 00020800): *"},
         {"marker fails", 5000, fail(MEMWRITEOOB), jffs2, "MEMWRITEOOB: Input/output error\n"},
         {"over the partition", 4 * 131072 + 1, nullptr, raw, "Image too big to fit partition\n"},
         {"no memory for the read-back", 5000, nullptr, raw,
@@ -386,11 +389,11 @@ TEST(FlashImage, MarkBad) {
          erase_failed + erase_failed + "Image too big to fit partition\n"},
         {"short read",
          5000,
-         [](dev &d) { d.short_read = 2048; },
+         [](dev &d) { d.short_read = 0; },
          -1,
          {},
          "",
-         "nand_read: read (2048 bytes at 00000800): *"},
+         "MEMREAD (5000 bytes at 00000000): *"},
     };
     flash_settings mark_bad = {};
     mark_bad.mark_bad = true;
@@ -408,6 +411,90 @@ TEST(FlashImage, MarkBad) {
         expect_err(capture.err(), r.err);
         EXPECT_EQ(model.bad, r.bad);
         EXPECT_TRUE(r.result != 0 || std::equal(image.begin(), image.end(), model.flash.begin()));
+        nand_close(part);
+    }
+}
+
+// A block_ecc event as text (see FlashImage.Ecc).
+void note_block_ecc(void *seen, const event &e) {
+    if (e.kind == event_kind::block_ecc)
+        *static_cast<std::string *>(seen) +=
+            std::to_string(e.block) + ":f" + std::to_string(e.ecc_failed) + "c" +
+            std::to_string(e.ecc_corrected) +
+            (e.ecc_known ? "m" + std::to_string(e.ecc_max) : "-") + (e.weak ? "w" : "");
+}
+
+// What the kernel's ECC reports on the read-back, whatever the bytes read: an
+// uncorrectable read fails the verify; bit flips at the threshold make a weak
+// block, a warning at -v; with --mark-bad either one is tested. Each block's
+// figures are an event (f failed, c corrected, m most in one step, "-" where
+// only the partition's counters tell, "w" weak).
+TEST(FlashImage, Ecc) {
+    using dev = fake_mtd::device;
+    auto at = [](uint64_t page, fake_mtd::ecc_result r, std::function<void(dev &)> more = {}) {
+        return [=](dev &d) { d.ecc[page * 2048] = r, more ? more(d) : void(); };
+    };
+    auto no_memread = [](dev &d) { d.memread_errno = ENOTTY; };
+    auto no_threshold = [](dev &d) { d.sysfs.erase("bitflip_threshold"); };
+    auto skip = [](int block) { // written back, then read back
+        std::string line = "Skipping bad block " + std::to_string(block) + "\n";
+        return line + line;
+    };
+    const std::string ecc_line = "Verify error at 0x00020000: uncorrectable ECC error in block 1\n";
+    const std::string weak =
+        "Warning: kernel: block 0 is weak: 3 bit flips corrected (threshold 3)\n";
+    struct row {
+        const char *name;
+        std::function<void(dev &)> change;
+        bool mark_bad;
+        std::string events, out, err;
+        std::set<uint64_t> bad = {}; // afterwards
+    } rows[] = {
+        {"uncorrectable, bytes equal", at(65, {1, 0, 0}), false, "1:f1c0m0", "", ecc_line},
+        {"without MEMREAD", at(65, {1, 0, 0}, no_memread), false, "1:f1c0-", "", ecc_line},
+        {"flips below the threshold", at(1, {0, 2, 2}), false, "0:f0c2m2", "", ""},
+        {"flips at the threshold", at(1, {0, 3, 3}), false, "0:f0c3m3w", weak, ""},
+        {"threshold from the strength", at(1, {0, 4, 4}, no_threshold), false, "0:f0c4m4w",
+         "Warning: kernel: block 0 is weak: 4 bit flips corrected (threshold 4)\n", ""},
+        {"uncorrectable, --mark-bad",
+         at(65, {1, 0, 0}),
+         true,
+         "1:f1c0m0",
+         "kernel: block 1 marked bad: read-back failed: uncorrectable ECC error\n" + skip(1),
+         ecc_line,
+         {1}},
+        {"weak, passes its test", at(1, {0, 3, 3, 1}), true, "0:f0c3m3w",
+         weak + "kernel: block 0 passed its test after a failed read-back: used again\n", ""},
+        {"weak, fails its test",
+         at(1, {0, 3, 3}),
+         true,
+         "0:f0c3m3w",
+         weak + "kernel: block 0 marked bad: read-back failed: bit flips at the ECC threshold\n" +
+             skip(0),
+         "",
+         {0}},
+    };
+    std::vector<uint8_t> image(262144);
+    for (uint32_t i = 0; i < image.size(); i++)
+        image[i] = image_byte(i);
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        fake_mtd::device &model = install(r.change);
+        nand_part *part = nullptr;
+        ASSERT_EQ(nand_open("kernel", &part), 0);
+        std::string seen;
+        run_events events = {};
+        events_observe(&events, {note_block_ecc, &seen});
+        flash_settings settings = {r.mark_bad, &events, nullptr};
+        output_capture capture;
+        verbosity = 1;
+        int result = flash_image(part, image.data(), 262144, flash_mode_raw, settings);
+        verbosity = 0;
+        EXPECT_EQ(result, r.err.empty() || r.mark_bad ? 0 : -1);
+        EXPECT_EQ(seen, r.events);
+        EXPECT_EQ(capture.out(), r.out);
+        EXPECT_EQ(capture.err(), r.err);
+        EXPECT_EQ(model.bad, r.bad);
         nand_close(part);
     }
 }

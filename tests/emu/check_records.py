@@ -6,7 +6,7 @@ line must parse as JSON, the record runs from "start" to "end", its end has the
 expected status, signal and partitions completed, and for each partition named
 in the expectations the record agrees with the chip and the flash: the bad
 blocks, the blocks erased, the bytes written and read back, and the bit flips
-corrected. Prints "PASS NAME" or "FAIL NAME: why" for each record."""
+corrected, in total and block by block. Prints "PASS NAME" or "FAIL NAME: why" for each record."""
 import json
 import sys
 
@@ -28,7 +28,8 @@ def problems(want, events):
             'blocks erased': [ends['erase']['blocks'], part['good']],
             'bytes written and read back':
                 [ends['write']['bytes'], ends['read_back']['bytes'], opened['length'], part['length']],
-            'bit flips corrected': [ends['read_back']['ecc_corrected'], part['corrected']],
+            'bit flips corrected': [ends['read_back']['ecc_corrected'], part['corrected'],
+                                    sum(e['corrected'] for e in mine if e['event'] == 'block_ecc')],
         }
         for what, values in agree.items():
             if any(v != values[0] for v in values):

@@ -2,6 +2,8 @@
 
 #include "support/memory.h"
 
+#include <algorithm>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -25,18 +27,56 @@ bool ours(int fd) {
     return fd >= 0 && fd < max_fd && open_here[fd];
 }
 
+// What the ECC did on reading the pages of [at, at + count): the figures of
+// a MEMREAD, and the counters of ECCGETSTATS.
+mtd_read_req_ecc_stats ecc_of(uint64_t at, size_t count) {
+    mtd_read_req_ecc_stats figures = {};
+    auto page = model.ecc.lower_bound(at - at % model.info.writesize);
+    for (; page != model.ecc.end() && page->first < at + count; ++page) {
+        fake_mtd::ecc_result &r = page->second;
+        if (r.times == 0)
+            continue;
+        r.times -= r.times > 0;
+        figures.uncorrectable_errors += r.failed, figures.corrected_bitflips += r.corrected;
+        figures.max_bitflips = std::max(figures.max_bitflips, r.max_bitflips);
+    }
+    model.stats.failed += figures.uncorrectable_errors;
+    model.stats.corrected += figures.corrected_bitflips;
+    return figures;
+}
+
+// Copies count bytes of the flash at `at` to `to`, with the flips in range:
+// looking up every byte read would fill the map.
+void read_out(uint64_t at, uint8_t *to, size_t count) {
+    memcpy(to, model.flash.data() + at, count);
+    auto flip = model.flips.lower_bound(at);
+    for (; flip != model.flips.end() && flip->first < at + count; ++flip)
+        to[flip->first - at] ^= flip->second;
+}
+
+int memread(mtd_read_req *req) {
+    if (model.memread_errno)
+        return errno = model.memread_errno, -1;
+    if (req->start + req->len > model.flash.size())
+        return errno = EINVAL, -1;
+    if (static_cast<int64_t>(req->start) == model.short_read)
+        req->len /= 2;
+    read_out(req->start, reinterpret_cast<uint8_t *>(req->usr_data), req->len);
+    req->ecc_stats = ecc_of(req->start, req->len);
+    errno = req->ecc_stats.uncorrectable_errors ? EBADMSG : EUCLEAN;
+    return req->ecc_stats.uncorrectable_errors || req->ecc_stats.corrected_bitflips ? -1 : 0;
+}
+
 ssize_t transfer(int fd, uint8_t *to_read, const uint8_t *to_write, size_t count) {
     uint64_t &position = positions[fd];
     if (position + count > model.flash.size())
         return errno = EINVAL, -1;
     int64_t short_at = to_write ? model.short_write : model.short_read;
     size_t moved = static_cast<int64_t>(position) == short_at ? count / 2 : count;
-    uint8_t *cells = model.flash.data() + position;
-    memcpy(to_write ? cells : to_read, to_write ? to_write : cells, moved);
-    // Only the flips in range: looking up every byte read would fill the map.
-    auto flip = model.flips.lower_bound(position);
-    for (; to_read && flip != model.flips.end() && flip->first < position + moved; ++flip)
-        to_read[flip->first - position] ^= flip->second;
+    if (to_write)
+        memcpy(model.flash.data() + position, to_write, moved);
+    else
+        read_out(position, to_read, moved), ecc_of(position, moved);
     position += moved;
     return static_cast<ssize_t>(moved);
 }
@@ -106,6 +146,10 @@ int __wrap_ioctl(int fd, unsigned long request, void *arg) {
         memcpy(arg, &model.info, sizeof model.info);
     if (request == ECCGETLAYOUT)
         memcpy(arg, &model.layout, sizeof model.layout);
+    if (request == ECCGETSTATS)
+        memcpy(arg, &model.stats, sizeof model.stats);
+    if (request == MEMREAD)
+        return memread(static_cast<mtd_read_req *>(arg));
     if (request == MEMGETBADBLOCK)
         return model.bad.count(*static_cast<loff_t *>(arg) / model.info.erasesize);
     if (request == MEMSETBADBLOCK)
@@ -127,6 +171,14 @@ int __wrap_access(const char *path, int mode) {
     return atoi(path + 8) == model.number ? 0 : (errno = ENOENT, -1);
 }
 FILE *__wrap_fopen64(const char *path, const char *mode) {
+    static const char sysfs[] = "/sys/class/mtd/mtd";
+    if (strncmp(path, sysfs, sizeof sysfs - 1) == 0) {
+        const char *slash = strchr(path + sizeof sysfs - 1, '/');
+        auto found = slash ? model.sysfs.find(slash + 1) : model.sysfs.end();
+        if (atoi(path + sizeof sysfs - 1) != model.number || found == model.sysfs.end())
+            return errno = ENOENT, nullptr;
+        return fmemopen(&found->second[0], found->second.size(), mode);
+    }
     if (strcmp(path, "/proc/mtd") != 0)
         return __real_fopen64(path, mode);
     if (table_text.empty())

@@ -41,12 +41,13 @@ mark_bad() {
 }
 
 # An erase failure in the kernel partition, a program failure and a page that
-# reads back corrupted in the initfs (nandsim counts pages from chip start).
+# reads back corrupted with an uncorrectable ECC error in the initfs (nandsim
+# counts pages from chip start).
 rows() {
   cat <<EOF
 weakblocks=2:0|kernel|2|erase failed: I/O error|MEMERASE (block 2): I/O error
 weakpages=$(((KBLOCKS + 1) * PPB + 5)):0|initfs|1|program failed: I/O error|nand_write: write (around 0x$(printf %08x $((BLOCK + 5 * PAGE)))): I/O error
-gravepages=$(((KBLOCKS + 1) * PPB + 3)):0|initfs|1|read-back failed: differs from the image|
+gravepages=$(((KBLOCKS + 1) * PPB + 3)):0|initfs|1|read-back failed: uncorrectable ECC error|Verify error at 0x$(printf %08x $BLOCK): uncorrectable ECC error in block 1
 EOF
 }
 

@@ -6,7 +6,9 @@
 chip_2k
 insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
 
-# A container with a kernel and a JFFS2 initfs onto a clean chip.
+# A container with a kernel and a JFFS2 initfs onto a clean chip. --check
+# then shows each partition's ECC as sysfs tells it, and that the read-back
+# gets the ECC's figures of each read from this kernel.
 t_container() {
   nand_load || return
   flasher basic ident=VF100:A1 -f -F "$DATA/basic.velkan"
@@ -14,6 +16,16 @@ t_container() {
   expect_out_is "$FLASHED"
   expect_err_is ""
   expect_flashed kernel initfs "" ""
+  flasher basic-check ident=VF100:A1 --check -F "$DATA/basic.velkan"
+  expect_status 0
+  local p m ecc=""
+  for p in kernel:$KNUM initfs:$INUM; do
+    m=/sys/class/mtd/mtd${p#*:}
+    ecc="$ecc${ecc:+
+}${p%:*}: ECC corrects $(cat $m/ecc_strength) bit(s) per $(cat $m/ecc_step_size) bytes, \
+bit-flip threshold $(cat $m/bitflip_threshold); the read-back gets ECC figures per read (MEMREAD)"
+  done
+  expect_out_has "$ecc"
 }
 
 # Block 0 of the kernel partition and block 1 of the initfs partition (inside
@@ -123,14 +135,16 @@ fault() {
 }
 
 # Faults of the chip while it is flashed. Last, a page that reads back
-# corrupted: 1 to 16 verify errors within it and nothing else.
+# corrupted, its ECC uncorrectable: the verify error of its block, then up to
+# 15 of its bytes, and nothing else.
 t_faults() {
   local lines others
   fault kernel-erase weakblocks=2:0 "MEMERASE (block 2): I/O error"
   fault kernel-write weakpages=$((PPB + 5)):0 "nand_write: write (around 0x00022800): I/O error"
   fault initfs-erase weakblocks=$((KBLOCKS + 3)):0 "MEMERASE (block 3): I/O error"
   expect_out_has "Reading and flashing initfs image"
-  fault kernel-read gravepages=$((PPB + 5)):0
+  fault kernel-read gravepages=$((PPB + 5)):0 \
+    "Verify error at 0x00020000: uncorrectable ECC error in block 1"
   lines=$(grep -c '^Verify error at 0x00022[89a-f][0-9a-f][0-9a-f]: 0x[0-9a-f][0-9a-f] instead of 0x[0-9a-f][0-9a-f]$' "$T/$RUN.err")
   others=$(grep -vc '^Verify error at ' "$T/$RUN.err")
   if [ "$lines" -lt 1 ] || [ "$lines" -gt 16 ] || [ "$others" != 0 ]; then
