@@ -43,7 +43,8 @@ emu_jffs2() {
 # Packs the guest's root file system: busybox, the mtd-utils programs with
 # their libraries, the two modules, the tool, the guest scripts, the data
 # folder given ($1, copied to /data) and any further files (copied to /vf,
-# where the plans find them). Writes $2.
+# where the plans find them). Writes $2. EMU_OVERLAY=DIR copies that folder's
+# tree over the root last.
 emu_initramfs() {
   local data=$1 out=$2 root
   shift 2
@@ -58,6 +59,7 @@ emu_initramfs() {
   cp "$EMU_GUEST/init" "$root/init"
   chmod 755 "$root/init" "$root"/vf/*
   cp -r "$data" "$root/data"
+  [ -z "${EMU_OVERLAY:-}" ] || cp -r "$EMU_OVERLAY"/. "$root/"
   (cd "$root" && find . -print0 | LC_ALL=C sort -z | cpio -o -0 -H newc --quiet) | gzip -1 >"$out"
 }
 
