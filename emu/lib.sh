@@ -63,6 +63,23 @@ emu_initramfs() {
   (cd "$root" && find . -print0 | LC_ALL=C sort -z | cpio -o -0 -H newc --quiet) | gzip -1 >"$out"
 }
 
+# emu_frontends_root DIR: a root file system overlay (EMU_OVERLAY) with the
+# update front ends: Debian's mender-client with its libraries and Update
+# Modules, ours beside them, the device type "vf100-emu", and an empty
+# client configuration.
+emu_frontends_root() {
+  local out=$1 fe=$EMU_CACHE/frontends
+  rm -rf "$out"
+  mkdir -p "$out"/{usr/bin,lib,usr/share,var/lib/mender,etc/mender}
+  cp "$fe/bin/mender" "$out/usr/bin/"
+  cp "$fe"/lib/* "$out/lib/"
+  cp -r "$fe/share/mender" "$out/usr/share/"
+  cp integration/mender/velkan "$out/usr/share/mender/modules/v3/velkan"
+  echo "device_type=vf100-emu" >"$out/var/lib/mender/device_type"
+  echo '{}' >"$out/etc/mender/mender.conf"
+  echo "artifact_name=factory" >"$out/etc/mender/artifact_info"
+}
+
 # Boots the guest with the initramfs $1 and runs the guest plan $2; the console
 # goes to $3. Bounded by $4 seconds. Returns qemu's status (124 on timeout).
 # EMU_ONLY=NAME runs only the guest test of that name; EMU_QEMU_ARGS adds

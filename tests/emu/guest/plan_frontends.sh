@@ -2,15 +2,11 @@
 # The update front ends driving the tool on the 2048-byte chip: Debian's
 # mender-client installs Artifacts through our Update Module. The tool the
 # front ends find on PATH runs in the namespace of the other plans' runs
-# (identity VF100:A1, the partition table), through a shim in $T/bin.
+# (identity VF100:A1, the partition table), through flasher_on_path.
 . /vf/check.sh
 chip_2k
 insmod "$MODS/jffs2.ko" || info "insmod jffs2 failed"
-mkdir -p "$T/bin"
-printf '#!/bin/sh\nexec unshare -m /vf/inns.sh ident %s /vf/velkan-flasher "$@"\n' "$T" \
-  >"$T/bin/velkan-flasher"
-chmod 755 "$T/bin/velkan-flasher"
-export PATH="$T/bin:/usr/bin:$PATH"
+flasher_on_path
 printf 'product VF100\nhw-build A1\n' >"$T/component_version"
 
 # mender_install NAME ARTIFACT: "mender install" of the Artifact from a fresh
