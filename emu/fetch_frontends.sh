@@ -3,14 +3,15 @@
 # from Debian's armhf packages and caches them under .cache/guest/frontends/
 # (never installed on the host), called by fetch.sh:
 #   bin/mender      Debian's mender-client
-#   lib/            the shared libraries it needs (NEEDED entries, transitively)
+#   bin/swupdate    Debian's swupdate (with its Lua image handlers)
+#   lib/            the shared libraries they need (NEEDED entries, transitively)
 #   share/mender/   the client's own Update Modules (a sibling of ours)
 # A cache whose stamp names the same package versions is kept as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cache=.cache/guest/frontends
-packages=(mender-client)
+packages=(mender-client swupdate)
 
 # The packages and what they depend on, by name and version.
 deps=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
@@ -18,7 +19,7 @@ deps=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts 
 mapfile -t names <<<"$deps"
 want=$(apt-cache show --no-all-versions "${names[@]/%/:armhf}" |
   sed -n 's/^Package: //p; s/^Version: //p' | paste -d' ' - -)
-if [ -f "$cache/packages" ] && [ "$(cat "$cache/packages")" = "$want" ] && [ -x "$cache/bin/mender" ]; then
+if [ -f "$cache/packages" ] && [ "$(cat "$cache/packages")" = "$want" ] && [ -x "$cache/bin/swupdate" ]; then
   exit 0
 fi
 
@@ -60,8 +61,10 @@ copy_needed() {
     copy_needed "$cache/lib/$lib"
   done
 }
-cp "$root/usr/bin/mender" "$cache/bin/mender"
-copy_needed "$cache/bin/mender"
+for prog in mender swupdate; do
+  cp "$root/usr/bin/$prog" "$cache/bin/$prog"
+  copy_needed "$cache/bin/$prog"
+done
 cp -r "$root/usr/share/mender" "$cache/share/mender"
 
 rm -rf "$work"

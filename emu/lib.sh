@@ -66,12 +66,13 @@ emu_initramfs() {
 # emu_frontends_root DIR: a root file system overlay (EMU_OVERLAY) with the
 # update front ends: Debian's mender-client with its libraries and Update
 # Modules, ours beside them, the device type "vf100-emu", and an empty
-# client configuration.
+# client configuration; Debian's swupdate with our Lua handler.
 emu_frontends_root() {
   local out=$1 fe=$EMU_CACHE/frontends
   rm -rf "$out"
-  mkdir -p "$out"/{usr/bin,lib,usr/share,var/lib/mender,etc/mender}
-  cp "$fe/bin/mender" "$out/usr/bin/"
+  mkdir -p "$out"/{usr/bin,lib,usr/share/lua/5.3,var/lib/mender,etc/mender}
+  cp "$fe/bin/mender" "$fe/bin/swupdate" "$out/usr/bin/"
+  cp integration/swupdate/swupdate_handlers.lua "$out/usr/share/lua/5.3/"
   cp "$fe"/lib/* "$out/lib/"
   cp -r "$fe/share/mender" "$out/usr/share/"
   cp integration/mender/velkan "$out/usr/share/mender/modules/v3/velkan"

@@ -3,7 +3,8 @@
 # plan into the folder $1 from the test data in $2 (fixtures.sh): the front
 # ends of emu_frontends_root, and in /fe the Artifacts that
 # mender-artifact (on the host) writes of a container for the device and of one
-# that has no image for its product (other.velkan), and the RAUC hooks.
+# that has no image for its product (other.velkan), the RAUC hooks, and the
+# two containers as signed .swu files for SWUpdate.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . emu/lib.sh
@@ -22,3 +23,21 @@ for name in basic other; do
     -o "$out/fe/$name.mender" >/dev/null
 done
 cp integration/rauc/hooks.sh "$out/fe/rauc-hooks.sh"
+
+# The same two containers as .swu files of the example sw-description, signed
+# with a key made here (its certificate is /fe/swupdate.pem).
+swu=$out/fe/swu
+mkdir -p "$swu"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$swu/key.pem" -out "$out/fe/swupdate.pem" \
+  -subj /CN=velkan-emu -days 3650 -addext extendedKeyUsage=emailProtection 2>/dev/null
+for name in basic other; do
+  cp "$data/basic.velkan" "$swu/fw.velkan"
+  [ "$name" = other ] && cp "$out/fe/other.velkan" "$swu/fw.velkan"
+  sed "s/@SHA256@/$(sha256sum <"$swu/fw.velkan" | cut -d' ' -f1)/" \
+    integration/swupdate/sw-description >"$swu/sw-description"
+  openssl cms -sign -in "$swu/sw-description" -out "$swu/sw-description.sig" \
+    -signer "$out/fe/swupdate.pem" -inkey "$swu/key.pem" -outform DER -nosmimecap -binary
+  (cd "$swu" && printf '%s\n' sw-description sw-description.sig fw.velkan |
+    cpio -o -H crc --quiet) >"$out/fe/$name.swu"
+done
+rm -r "$swu"

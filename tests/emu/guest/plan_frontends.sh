@@ -121,4 +121,44 @@ t_rauc_other_product() {
   snapshot after
 }
 
-run_tests mender-install mender-other-product rauc-hooks rauc-other-product
+# swupdate_install NAME SWU: "swupdate -i" of the .swu (signed with the key of
+# /fe/swupdate.pem, for hardware revision A1), its output and status in
+# $T/NAME.out and .rc.
+swupdate_install() {
+  # shellcheck disable=SC2034 # read by snapshot
+  RUN=$1
+  rm -rf /var/lib/velkan
+  timeout 300 swupdate -H VF100:A1 -k /fe/swupdate.pem -i "$2" >"$T/$1.out" 2>&1
+  echo $? >"$T/$1.rc"
+}
+
+# basic.swu: swupdate succeeds, and both partitions hold what a direct flash
+# of the container leaves; the record is kept in /var/lib/velkan.
+t_swupdate_install() {
+  nand_load || return
+  swupdate_install swupdate /fe/basic.swu
+  if [ "$(cat "$T/swupdate.rc")" != 0 ]; then
+    bad "swupdate -i basic.swu: status $(cat "$T/swupdate.rc"), expected 0"
+    show swupdate "$T/swupdate.out"
+  fi
+  expect_record swupdate /var/lib/velkan/swupdate.json
+  expect_as_direct "swupdate -i basic.swu"
+}
+
+# other.swu, whose container has no image for the device's product: swupdate
+# fails with the tool's line in its output, before any erase.
+t_swupdate_other_product() {
+  nand_load || return
+  seed
+  snapshot before
+  swupdate_install swupdate-other /fe/other.swu
+  [ "$(cat "$T/swupdate-other.rc")" != 0 ] || bad "swupdate -i other.swu: status 0"
+  grep -q "ERROR.*No suitable kernel image found." "$T/swupdate-other.out" || {
+    bad "swupdate -i other.swu: the tool's line is not among SWUpdate's errors"
+    show swupdate "$T/swupdate-other.out"
+  }
+  snapshot after
+}
+
+run_tests mender-install mender-other-product rauc-hooks rauc-other-product swupdate-install \
+  swupdate-other-product
