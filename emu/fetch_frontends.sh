@@ -3,7 +3,8 @@
 # from Debian's armhf packages and caches them under .cache/guest/frontends/
 # (never installed on the host), called by fetch.sh:
 #   bin/mender      Debian's mender-client
-#   bin/swupdate    Debian's swupdate (with its Lua image handlers)
+#   bin/swupdate    Debian's swupdate (with its Lua image handlers) and
+#                   swupdate-progress, its progress client
 #   lib/            the shared libraries they need (NEEDED entries, transitively)
 #   share/mender/   the client's own Update Modules (a sibling of ours)
 # A cache whose stamp names the same package versions is kept as it is.
@@ -19,7 +20,7 @@ deps=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts 
 mapfile -t names <<<"$deps"
 want=$(apt-cache show --no-all-versions "${names[@]/%/:armhf}" |
   sed -n 's/^Package: //p; s/^Version: //p' | paste -d' ' - -)
-if [ -f "$cache/packages" ] && [ "$(cat "$cache/packages")" = "$want" ] && [ -x "$cache/bin/swupdate" ]; then
+if [ -f "$cache/packages" ] && [ "$(cat "$cache/packages")" = "$want" ] && [ -x "$cache/bin/swupdate-progress" ]; then
   exit 0
 fi
 
@@ -61,7 +62,7 @@ copy_needed() {
     copy_needed "$cache/lib/$lib"
   done
 }
-for prog in mender swupdate; do
+for prog in mender swupdate swupdate-progress; do
   cp "$root/usr/bin/$prog" "$cache/bin/$prog"
   copy_needed "$cache/bin/$prog"
 done

@@ -71,7 +71,7 @@ emu_frontends_root() {
   local out=$1 fe=$EMU_CACHE/frontends
   rm -rf "$out"
   mkdir -p "$out"/{usr/bin,lib,usr/share/lua/5.3,var/lib/mender,etc/mender}
-  cp "$fe/bin/mender" "$fe/bin/swupdate" "$out/usr/bin/"
+  cp "$fe"/bin/* "$out/usr/bin/"
   cp integration/swupdate/swupdate_handlers.lua "$out/usr/share/lua/5.3/"
   cp "$fe"/lib/* "$out/lib/"
   cp -r "$fe/share/mender" "$out/usr/share/"

@@ -133,10 +133,18 @@ swupdate_install() {
 }
 
 # basic.swu: swupdate succeeds, and both partitions hold what a direct flash
-# of the container leaves; the record is kept in /var/lib/velkan.
+# of the container leaves; the record is kept in /var/lib/velkan. SWUpdate's
+# progress (its client swupdate-progress) rises to 100 % while the image is
+# copied out, then again from 0 to 100 % with the flasher's "run: N%".
 t_swupdate_install() {
   nand_load || return
+  swupdate-progress -w >"$T/progress.out" 2>&1 &
+  local progress=$!
   swupdate_install swupdate /fe/basic.swu
+  kill $progress
+  tr '\r' '\n' <"$T/progress.out" | awk '/ 100% \(fw\.velkan\)/ { s = s == 2 ? 3 : s == 0 ? 1 : s }
+    / 0% \(fw\.velkan\)/ && s == 1 { s = 2 } END { exit s != 3 }' ||
+    bad "swupdate -i basic.swu: SWUpdate's progress does not rise again from 0 to 100 % after the copy"
   if [ "$(cat "$T/swupdate.rc")" != 0 ]; then
     bad "swupdate -i basic.swu: status $(cat "$T/swupdate.rc"), expected 0"
     show swupdate "$T/swupdate.out"
