@@ -1,6 +1,7 @@
 # shellcheck shell=dash
 # The update front ends driving the tool on the 2048-byte chip: Debian's
-# mender-client installs Artifacts through our Update Module. The tool the
+# mender-client through our Update Module, Debian's swupdate through our Lua
+# handler, and our RAUC hooks run as RAUC runs them. The tool the
 # front ends find on PATH runs in the namespace of the other plans' runs
 # (identity VF100:A1, the partition table), through flasher_on_path.
 . /vf/check.sh
@@ -23,17 +24,14 @@ mender_install() {
 # flash of basic.velkan onto a fresh chip leaves (dumped once, in $T/direct.*).
 expect_as_direct() {
   local p
+  dump "$KDEV" "$T/now.kernel" --oob
+  dump "$IDEV" "$T/now.initfs" --oob
   if [ ! -f "$T/direct.initfs" ]; then
-    dump "$KDEV" "$T/now.kernel" --oob
-    dump "$IDEV" "$T/now.initfs" --oob
     nand_load || return
     flasher direct ident=VF100:A1 -f -F "$DATA/basic.velkan"
     expect_status 0
     dump "$KDEV" "$T/direct.kernel" --oob
     dump "$IDEV" "$T/direct.initfs" --oob
-  else
-    dump "$KDEV" "$T/now.kernel" --oob
-    dump "$IDEV" "$T/now.initfs" --oob
   fi
   for p in kernel initfs; do
     cmp -s "$T/direct.$p" "$T/now.$p" || bad "$1: the $p partition differs from a direct flash"
