@@ -6,6 +6,7 @@
 #   busybox                       the guest shell and tools
 #   mtd/                          nanddump, flash_erase and nandwrite with the
 #                                 shared libraries they need
+#   frontends/                    the update front ends (emu/fetch_frontends.sh)
 # The kernel package name is resolved at run time: its ABI number moves with
 # security updates. A cache that matches the current name is kept as it is.
 set -euo pipefail
@@ -31,7 +32,7 @@ resolve_kernel
 stamp="$cache/kernel-package"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$kernel_pkg" ] &&
   [ -f "$cache/vmlinuz" ] && [ -f "$cache/busybox" ] && [ -x "$cache/mtd/bin/nanddump" ]; then
-  exit 0
+  exec emu/fetch_frontends.sh
 fi
 
 echo "fetch.sh: fetching $kernel_pkg and the guest tools"
@@ -118,3 +119,4 @@ echo "$interp" >"$cache/mtd/interpreter"
 rm -rf "$cache/root" "$cache/debs"
 echo "$kernel_pkg" >"$stamp"
 echo "fetch.sh: cached $kernel_pkg in $cache"
+exec emu/fetch_frontends.sh

@@ -43,7 +43,8 @@ emu_jffs2() {
 # Packs the guest's root file system: busybox, the mtd-utils programs with
 # their libraries, the two modules, the tool, the guest scripts, the data
 # folder given ($1, copied to /data) and any further files (copied to /vf,
-# where the plans find them). Writes $2.
+# where the plans find them). Writes $2. EMU_OVERLAY=DIR copies that folder's
+# tree over the root last.
 emu_initramfs() {
   local data=$1 out=$2 root
   shift 2
@@ -58,7 +59,26 @@ emu_initramfs() {
   cp "$EMU_GUEST/init" "$root/init"
   chmod 755 "$root/init" "$root"/vf/*
   cp -r "$data" "$root/data"
+  [ -z "${EMU_OVERLAY:-}" ] || cp -r "$EMU_OVERLAY"/. "$root/"
   (cd "$root" && find . -print0 | LC_ALL=C sort -z | cpio -o -0 -H newc --quiet) | gzip -1 >"$out"
+}
+
+# emu_frontends_root DIR: a root file system overlay (EMU_OVERLAY) with the
+# update front ends: Debian's mender-client with its libraries and Update
+# Modules, ours beside them, the device type "vf100-emu", and an empty
+# client configuration; Debian's swupdate with our Lua handler.
+emu_frontends_root() {
+  local out=$1 fe=$EMU_CACHE/frontends
+  rm -rf "$out"
+  mkdir -p "$out"/{usr/bin,lib,usr/share/lua/5.3,var/lib/mender,etc/mender}
+  cp "$fe"/bin/* "$out/usr/bin/"
+  cp integration/swupdate/swupdate_handlers.lua "$out/usr/share/lua/5.3/"
+  cp "$fe"/lib/* "$out/lib/"
+  cp -r "$fe/share/mender" "$out/usr/share/"
+  cp integration/mender/velkan "$out/usr/share/mender/modules/v3/velkan"
+  echo "device_type=vf100-emu" >"$out/var/lib/mender/device_type"
+  echo '{}' >"$out/etc/mender/mender.conf"
+  echo "artifact_name=factory" >"$out/etc/mender/artifact_info"
 }
 
 # Boots the guest with the initramfs $1 and runs the guest plan $2; the console

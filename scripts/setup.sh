@@ -8,7 +8,7 @@ packages=(
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross musl-dev:armhf
   qemu-user-static qemu-system-arm
   libcli11-dev nlohmann-json3-dev zlib1g-dev
-  mtd-utils cpio strace openssl python3
+  mtd-utils cpio strace openssl python3 mender-artifact
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -22,6 +22,8 @@ enum class event_kind {
                  // computed (with options.checksums)
     memory,      // what the flash needs: needed, available (-1: not reported)
     checked,     // every check before the flash passed
+    plan,        // a flash follows: bytes, what all its phases are to do (each
+                 // selected component's erase, write and read back)
     phase_start, // part, phase, blocks, bytes
     phase_step,  // part, phase, bytes (one block of the phase done)
     phase_end,   // part, phase, ok, blocks, bytes, ecc_known, ecc_corrected, ecc_failed

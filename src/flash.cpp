@@ -94,8 +94,11 @@ int flash_components(const flash_request *req, const preflight_result &checked,
     return 0;
 }
 
-// The checks passed: what the flash needs of memory, then that they passed.
-void emit_checked(const run_events *events, const preflight_result &checked) {
+// The checks passed: what the flash needs of memory, then that they passed,
+// and for a flash what its phases are to do: each component's good blocks
+// erased, its length written and read back.
+void emit_checked(const run_events *events, const preflight_result &checked,
+                  const run_options &options) {
     if (checked.count > 0) {
         event e = event_of(event_kind::memory);
         e.needed = checked.memory_needed;
@@ -103,6 +106,15 @@ void emit_checked(const run_events *events, const preflight_result &checked) {
         events_emit(events, e);
     }
     events_emit(events, event_of(event_kind::checked));
+    if (options.check || options.simulate || checked.count == 0)
+        return;
+    event plan = event_of(event_kind::plan);
+    for (int i = 0; i < checked.count; i++) {
+        const preflight_image &p = checked.images[i];
+        uint32_t erasesize = p.part->info.erasesize;
+        plan.bytes += p.part->usable_size / erasesize * erasesize + 2ULL * p.length;
+    }
+    events_emit(events, plan);
 }
 
 // The run after the checks, on the partitions they opened.
@@ -121,7 +133,7 @@ int flash_checked(const flash_request *req, const preflight_result &checked, sto
         error_no_memory(checked.readback);
         return -1;
     }
-    emit_checked(req->checks.events, checked);
+    emit_checked(req->checks.events, checked, req->checks.options);
     if (req->checks.options.check)
         return 0;
     log_printf(1, "Calling sync()");

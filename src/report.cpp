@@ -102,11 +102,12 @@ void partition(json_line *line, const event &e) {
     json_number(line, "length", e.length);
 }
 
-void phase_end(json_line *line, const event &e) {
+void phase_end(json_line *line, const event &e, int overall) {
     json_string(line, "phase", phase_keys[static_cast<int>(e.phase)]);
     json_bool(line, "ok", e.ok);
     json_number(line, "blocks", e.blocks);
     json_number(line, "bytes", e.bytes);
+    json_number(line, "overall", static_cast<unsigned>(overall));
     if (e.ecc_known) {
         json_number(line, "ecc_corrected", e.ecc_corrected);
         json_number(line, "ecc_failed", e.ecc_failed);
@@ -172,6 +173,10 @@ bool checks_line(json_line *line, const event &e) {
         json_number(line, "needed", e.needed);
         json_number_or_null(line, "available", e.available);
         return true;
+    case event_kind::plan:
+        begin(line, "plan", e);
+        json_number(line, "bytes", e.bytes);
+        return true;
     default:
         return false;
     }
@@ -188,7 +193,7 @@ bool flash_line(record_state *r, json_line *line, const event &e) {
         return true;
     case event_kind::phase_end:
         begin(line, "phase_end", e);
-        phase_end(line, e);
+        phase_end(line, e, r->overall.percent);
         return true;
     case event_kind::bad_block:
         begin(line, "bad_block", e);
@@ -256,6 +261,7 @@ int record_open(record_state *r, const char *path, const record_target_rules &ru
     memset(r, 0, sizeof *r);
     r->fd = -1;
     r->path = path;
+    r->overall = overall_start();
     if (!allowed(path, rules))
         return 2;
     r->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -273,6 +279,7 @@ void record_notify(void *state, const event &e) {
     record_state *r = static_cast<record_state *>(state);
     if (r->failed)
         return;
+    overall_notify(&r->overall, e);
     json_line line;
     if (e.kind == event_kind::start) {
         json_begin(&line, "start");

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "events.h"
+#include "overall.h"
 
 #include <time.h>
 
@@ -25,6 +26,7 @@ struct record_state {
     bool failed;       // a write failed: nothing more is written
     long long written; // the bytes of the whole lines written
     timespec started;
+    overall_state overall; // the run's percentage done, in each phase_end
 };
 
 // Opens the record at path for a run: a regular file (created or truncated)

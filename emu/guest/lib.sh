@@ -104,6 +104,17 @@ flasher() {
   fi
 }
 
+# flasher_on_path: "velkan-flasher" on PATH for the update front ends, a shim
+# that runs the tool as "flasher NAME ident" does (the identity in
+# $T/component_version, the partition table), and the front ends' /usr/bin.
+flasher_on_path() {
+  mkdir -p "$T/bin"
+  printf '#!/bin/sh\nexec unshare -m /vf/inns.sh ident %s %s "$@"\n' "$T" "$TOOL" \
+    >"$T/bin/velkan-flasher"
+  chmod 755 "$T/bin/velkan-flasher"
+  export PATH="$T/bin:/usr/bin:$PATH"
+}
+
 # --- flash contents ---------------------------------------------------------
 
 # dump DEV FILE [--oob]: every good block of the partition, bad blocks left out

@@ -6,7 +6,8 @@
 # failure or timeout. Console logs stay in build/emu/logs/, the checksums of
 # the partitions the tests dumped in build/emu/dumps/PLAN.txt.
 # EMU_PLANS="nand2k ..." boots only those plans; EMU_ONLY=NAME runs only the
-# guest test of that name.
+# guest test of that name. The plan "frontends" boots a root file system of
+# its own, with the update front ends (tests/emu/frontends.sh).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . emu/lib.sh
@@ -52,12 +53,24 @@ restarted() {
     grep -q 'reboot: Restarting system' <<<"$after" && ! grep -q '^VF-RESTART-RETURNED' <<<"$after"
 }
 
+plans=${EMU_PLANS:-nand2k nand512 markbad frontends}
+case " $plans " in
+*" frontends "*)
+  tests/emu/frontends.sh "$EMU_BUILD/frontends" "$EMU_BUILD/data" &&
+    EMU_OVERLAY=$EMU_BUILD/frontends emu_initramfs "$EMU_BUILD/data" \
+      "$EMU_BUILD/initramfs-frontends.cpio.gz" tests/emu/guest/*.sh "$EMU_BUILD/vfhelper" ||
+    result FAIL "emu/prepare-frontends"
+  ;;
+esac
+
 mkdir -p "$EMU_BUILD/logs" "$EMU_BUILD/dumps"
-for plan in ${EMU_PLANS:-nand2k nand512 markbad}; do
+for plan in $plans; do
   log=$EMU_BUILD/logs/$plan.log
   echo "== booting the emulated device: $plan"
   rc=0
-  emu_boot "$EMU_BUILD/initramfs.cpio.gz" "$plan" "$log" 900 || rc=$?
+  initramfs=$EMU_BUILD/initramfs.cpio.gz
+  [ "$plan" = frontends ] && initramfs=$EMU_BUILD/initramfs-frontends.cpio.gz
+  emu_boot "$initramfs" "$plan" "$log" 900 || rc=$?
   grep '^VF-DUMP ' "$log" >"$EMU_BUILD/dumps/$plan.txt" || true
   while read -r _ status name; do
     result "$status" "$plan/$name" "$(grep -F "VF-DETAIL $name: " "$log" | sed 's/^VF-DETAIL /    /')"

@@ -109,6 +109,21 @@ expect_progress() {
       if (n != 6) print n " phases instead of 6"
     }' >"$T/progress.bad"
   [ ! -s "$T/progress.bad" ] || bad "$1: $(cat "$T/progress.bad")"
+  expect_run_progress "$1"
+}
+
+# expect_run_progress FILE: the run's lines in FILE ("run: N%") rise from 0 to
+# 100 %, one at each new tenth.
+expect_run_progress() {
+  tr '\r' '\n' <"$1" | awk '
+    /^run: [0-9]+%$/ {
+      pct = $2 + 0
+      if (n && int(pct / 10) <= int(last / 10)) print "run: " last "% then " pct "%"
+      if (!n && pct != 0) print "run: starts at " pct "%"
+      last = pct; n++
+    }
+    END { if (last != 100 || n > 11) print "run: " n " lines, the last " last "%" }' >"$T/run.bad"
+  [ ! -s "$T/run.bad" ] || bad "$1: $(cat "$T/run.bad")"
 }
 
 # send_record NAME EXPECTED FILE: the record of --report in FILE goes to the

@@ -18,7 +18,8 @@ expect_bad() {
 # chip with that nandsim fault. Without --mark-bad the run fails as it always
 # did, with ERROR (if given), and marks nothing; with it, the run succeeds,
 # reports "PARTITION: block BLOCK marked bad: WHAT", the block is bad, and
-# both partitions hold their images on the good blocks.
+# both partitions hold their images on the good blocks; the run's percentage
+# (--progress and the record) never goes back and ends at 100.
 mark_bad() {
   local fault part block what err kbad ibad
   while IFS='|' read -r fault part block what err; do
@@ -29,8 +30,11 @@ mark_bad() {
     expect_out_lacks "marked bad"
     expect_bad "$KDEV" ""
     expect_bad "$IDEV" ""
-    flasher mark ident=VF100:A1 -f --mark-bad -F "$DATA/$1.velkan"
+    flasher mark ident=VF100:A1 -f --mark-bad --progress --report "$T/mark.json" \
+      -F "$DATA/$1.velkan"
     expect_status 0
+    expect_run_progress "$T/mark.err"
+    send_record "$1-${fault%%=*}" '{"status":0,"signal":null,"completed":["kernel","initfs"]}' "$T/mark.json"
     expect_out_has "$part: block $block marked bad: $what"
     kbad=$([ "$part" = kernel ] && echo "$block")
     ibad=$([ "$part" = initfs ] && echo "$block")
