@@ -201,92 +201,63 @@ TEST(Record, EveryEventParses) {
             set(e);
         return e;
     };
+    // Each row: the event, and keys its line must have with these values.
     struct row {
         const char *name;
         event e;
-        std::function<void(const json &)> check;
+        const char *want;
     } rows[] = {
         {"start", kind(event_kind::start, [](event &e) { e.version = "1", e.mode = "flash"; }),
-         [](const json &j) { EXPECT_EQ(j["mode"], "flash"); }},
+         R"({"mode":"flash","commit":null})"},
         {"identity", kind(event_kind::identity, [&](event &e) { e.ident = &ident; }),
-         [](const json &j) { EXPECT_TRUE(j["hw_build"].is_null()); }},
+         R"({"product":"VX-510","hw_build":null})"},
         {"container", kind(event_kind::container, [&](event &e) { e.set = &set, e.path = "p"; }),
-         [](const json &j) { EXPECT_EQ(j["images"], 0); }},
+         R"({"images":0,"release":null})"},
         {"image of a loose file",
          kind(event_kind::image, [&](event &e) { e.img = &img, e.component = "initfs"; }),
-         [](const json &j) {
-             EXPECT_EQ(j["name"], "initfs\"\x01");
-             EXPECT_TRUE(j["index"].is_null());
-         }},
+         R"({"name":"initfs\"\u0001","index":null})"},
         {"partition with 40 bad blocks",
          kind(event_kind::partition, [&](event &e) { e.part = &part, e.component = "initfs"; }),
-         [](const json &j) {
-             EXPECT_EQ(j["bad_block_list"].size(), 40u);
-             EXPECT_EQ(j["bad_block_list"][39], 374);
-             EXPECT_EQ(j["blocks"], 480);
-         }},
+         R"({"blocks":480,"bad_blocks":40,"bad_block_list":[101,108,115,122,129,136,143,150,157,
+             164,171,178,185,192,199,206,213,220,227,234,241,248,255,262,269,276,283,290,297,304,
+             311,318,325,332,339,346,353,360,367,374]})"},
         {"data", kind(event_kind::data, [&](event &e) { e.img = &img, e.crc = 0xffffffff; }),
-         [](const json &j) { EXPECT_EQ(j["crc32"], 0xffffffffu); }},
-        {"memory unknown", kind(event_kind::memory),
-         [](const json &j) { EXPECT_TRUE(j["available"].is_null()); }},
+         R"({"crc32":4294967295,"bytes":1024})"},
+        {"memory unknown", kind(event_kind::memory), R"({"available":null})"},
         {"phase end with ECC counts",
          kind(event_kind::phase_end,
               [&](event &e) {
                   e.part = &part, e.phase = flash_phase_kind::read_back, e.ecc_known = true;
                   e.ecc_corrected = 3;
               }),
-         [](const json &j) {
-             EXPECT_EQ(j["phase"], "read_back");
-             EXPECT_EQ(j["ecc_corrected"], 3);
-         }},
+         R"({"phase":"read_back","ecc_corrected":3,"ecc_failed":0})"},
         {"weak block, figures per block",
          kind(event_kind::block_ecc, [](event &e) { e.ecc_corrected = 3, e.weak = true; }),
-         [](const json &j) {
-             EXPECT_EQ(j["corrected"], 3);
-             EXPECT_TRUE(j["max_bitflips"].is_null() && j["weak"].get<bool>());
-         }},
+         R"({"corrected":3,"max_bitflips":null,"weak":true})"},
         {"bad block", kind(event_kind::bad_block, [](event &e) { e.block = 7; }),
-         [](const json &j) {
-             EXPECT_EQ(j["phase"], "erase");
-             EXPECT_EQ(j["block"], 7);
-         }},
+         R"({"phase":"erase","block":7})"},
         {"block retired",
          kind(event_kind::block_fault,
               [](event &e) { e.retired = true, e.operation = "erase", e.text = "I/O"; }),
-         [](const json &j) { EXPECT_EQ(j["event"], "block_retired"); }},
+         R"({"event":"block_retired","error":"I/O"})"},
         {"error with control characters",
          kind(event_kind::error, [](event &e) { e.text = "a\tb\\c\n"; }),
-         [](const json &j) { EXPECT_EQ(j["text"], "a\tb\\c\n"); }},
+         R"({"text":"a\tb\\c\n"})"},
         {"bytes that are no UTF-8",
          kind(event_kind::error, [&](event &e) { e.text = bad_bytes.c_str(); }),
-         [](const json &j) {
-             EXPECT_EQ(j["text"],
-                       "\xc3\xbf\xc3\x80\xc2\xaf\xc3\xad\xc2\xa0\xc2\x80\xc3\xa2\xc2\x82x");
-         }},
+         R"({"text":"\u00ff\u00c0\u00af\u00ed\u00a0\u0080\u00e2\u0082x"})"},
         {"error too long for a line",
          kind(event_kind::error, [&](event &e) { e.text = long_text.c_str(); }),
-         [&](const json &j) {
-             EXPECT_TRUE(j["truncated"].get<bool>());
-             EXPECT_EQ(long_text.rfind(j["text"].get<std::string>(), 0), 0u);
-         }},
+         R"({"truncated":true})"},
         {"stopped",
          kind(event_kind::stopped,
               [&](event &e) {
                   e.signal = 15, e.status = 143, e.completed_list = both, e.completed_count = 1;
               }),
-         [](const json &j) {
-             EXPECT_EQ(j["event"], "end");
-             EXPECT_EQ(j["result"], "stopped");
-             EXPECT_EQ(j["completed"], json::array({"kernel"}));
-             EXPECT_EQ(j["signal"], 15);
-         }},
+         R"({"event":"end","result":"stopped","completed":["kernel"],"signal":15})"},
         {"end",
          kind(event_kind::end, [&](event &e) { e.completed_list = both, e.completed_count = 2; }),
-         [](const json &j) {
-             EXPECT_EQ(j["result"], "ok");
-             EXPECT_TRUE(j["signal"].is_null());
-             EXPECT_EQ(j["completed"], json::array({"kernel", "initfs"}));
-         }},
+         R"({"result":"ok","signal":null,"completed":["kernel","initfs"]})"},
     };
     temp_dir dir;
     std::string path = dir.path() + "/record";
@@ -302,7 +273,9 @@ TEST(Record, EveryEventParses) {
         EXPECT_LE(line.size() + 1, 4096u);
         json j = json::parse(line, nullptr, false);
         ASSERT_FALSE(j.is_discarded()) << line;
-        r.check(j);
+        json want = json::parse(r.want);
+        for (auto &[key, value] : want.items())
+            EXPECT_EQ(j[key], value) << key;
     }
     EXPECT_FALSE(std::getline(file, line)) << line;
     close(record.fd);

@@ -28,6 +28,34 @@ namespace vw = velkan_writer;
 
 std::string container;
 
+// The MTD model with both partitions on one device, every byte at fill.
+fake_mtd::device &two_partitions(uint8_t fill) {
+    fake_mtd::device dev;
+    dev.number = 5;
+    dev.layout.oobavail = 38;
+    dev.layout.oobfree[0] = {2, 38};
+    fake_mtd::device &model =
+        fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
+    model.flash.assign(model.flash.size(), fill);
+    return model;
+}
+
+// A kernel of 100,000 bytes 'k' and an initfs of 300,000 bytes 'i'.
+vw::container kernel_and_initfs() {
+    vw::container box;
+    box.images = {vw::image("kernel", std::string(100000, 'k')),
+                  vw::image("initfs", std::string(300000, 'i'))};
+    return box;
+}
+
+// The run of req, with the stop signals as the test has them.
+int run(image_set *set, const flash_request &req) {
+    stop_signals signals;
+    stop_signals_start(&signals);
+    flash_progress done;
+    return flash_run(set, nullptr, &req, &signals, &done);
+}
+
 // The -K step of the run: an X into the initfs data of the container.
 int poke_initfs() {
     std::string bytes = vw::read_file(container);
@@ -68,19 +96,12 @@ TEST(FlashRun, StopsBeforeAnyErase) {
          [](image_set *, flash_request *req) { req->kill = poke_initfs; }, 0, 'k',
          "Image 'initfs' changed since it was checked: CRC-32 "},
     };
-    fake_mtd::device dev;
-    dev.number = 5;
-    dev.layout.oobavail = 38;
-    dev.layout.oobfree[0] = {2, 38};
-    const std::string table = "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n";
     sigset_t mask;
     sigprocmask(SIG_SETMASK, nullptr, &mask);
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
-        vw::container box;
+        vw::container box = kernel_and_initfs();
         box.integrity = false;
-        box.images = {vw::image("kernel", std::string(100000, 'k')),
-                      vw::image("initfs", std::string(300000, 'i'))};
         if (r.change)
             r.change(box);
         vw::write_file(container, box.encode());
@@ -89,15 +110,11 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         flash_request req = {{true, true, container.c_str(), 2, {}, nullptr}, nullptr};
         if (r.meddle)
             r.meddle(set, &req);
-        fake_mtd::device &model = fake_mtd::install(dev, table);
-        model.flash.assign(model.flash.size(), 'Z');
-        stop_signals signals;
-        stop_signals_start(&signals);
+        fake_mtd::device &model = two_partitions('Z');
         output_capture capture;
         if (r.fail_above)
             memory_shortage(LONG_MAX, r.fail_above);
-        flash_progress done;
-        int result = flash_run(set, nullptr, &req, &signals, &done);
+        int result = run(set, req);
         memory_restore();
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         std::string want = r.err;
@@ -123,32 +140,20 @@ TEST(FlashRun, StopsBeforeAnyErase) {
 // --check runs every check and stops: its facts on stdout, a 16-bit checksum
 // that disagrees with the data only a warning, nothing written.
 TEST(FlashRun, CheckWritesNothing) {
-    vw::container box;
-    box.images = {vw::image("kernel", std::string(100000, 'k')),
-                  vw::image("initfs", std::string(300000, 'i'))};
-    std::string bytes = box.encode();
+    std::string bytes = kernel_and_initfs().encode();
     bytes[bytes.find("initfs") - 1] ^= 1; // the header's checksum of the initfs
     temp_dir dir;
     std::string path = dir.write("fw.velkan", bytes);
     image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
     ASSERT_EQ(image_open(set, path.c_str()), 0);
-    fake_mtd::device dev;
-    dev.number = 5;
-    dev.layout.oobavail = 38;
-    dev.layout.oobfree[0] = {2, 38};
-    fake_mtd::device &model =
-        fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
-    model.flash.assign(model.flash.size(), 0x5A);
+    fake_mtd::device &model = two_partitions(0x5A);
     model.requests.reserve(1000);
     run_events events = {};
     events_observe(&events, {check_lines_notify, nullptr});
     flash_request req = {{true, true, path.c_str(), 2, {}, &events}, nullptr};
     req.checks.options.check = req.checks.options.details = true;
-    stop_signals signals;
-    stop_signals_start(&signals);
     output_capture capture;
-    flash_progress done;
-    EXPECT_EQ(flash_run(set, nullptr, &req, &signals, &done), 0);
+    EXPECT_EQ(run(set, req), 0);
     image_set_free(set);
     std::string out = capture.out();
     EXPECT_EQ(capture.err(), "");
@@ -171,28 +176,16 @@ TEST(FlashRun, CheckWritesNothing) {
 // stops for want of memory with one partition rewritten and the other not.
 TEST(FlashRun, AllocatesBeforeTheFirstErase) {
     temp_dir dir;
-    vw::container box;
-    box.images = {vw::image("kernel", std::string(100000, 'k')),
-                  vw::image("initfs", std::string(300000, 'i'))};
-    std::string path = dir.write("fw.velkan", box.encode());
-    fake_mtd::device dev;
-    dev.number = 5;
-    dev.layout.oobavail = 38;
-    dev.layout.oobfree[0] = {2, 38};
+    std::string path = dir.write("fw.velkan", kernel_and_initfs().encode());
     for (long granted = 0, refused = 1; refused; granted++) {
         SCOPED_TRACE("allocations granted: " + std::to_string(granted));
         image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
         ASSERT_EQ(image_open(set, path.c_str()), 0);
-        fake_mtd::device &model =
-            fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
-        model.flash.assign(model.flash.size(), 'Z');
+        fake_mtd::device &model = two_partitions('Z');
         flash_request req = {{true, true, path.c_str(), 2, {}, nullptr}, nullptr};
-        stop_signals signals;
-        stop_signals_start(&signals);
-        flash_progress done;
         output_capture capture;
         memory_shortage(granted);
-        int result = flash_run(set, nullptr, &req, &signals, &done);
+        int result = run(set, req);
         refused = memory_restore();
         EXPECT_EQ(result, refused ? -1 : 0);
         // One line that says so: the allocator's, or that of a C library call
