@@ -86,7 +86,8 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         vw::write_file(container, box.encode());
         image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
         ASSERT_EQ(image_open(set, container.c_str()), 0);
-        flash_request req = {{true, true, container.c_str(), 2, {}, nullptr}, nullptr};
+        flash_request req = {{true, true, container.c_str(), 2, {}, nullptr, nullptr, nullptr},
+                             nullptr};
         if (r.meddle)
             r.meddle(set, &req);
         fake_mtd::device &model = fake_mtd::install(dev, table);
@@ -141,7 +142,7 @@ TEST(FlashRun, CheckWritesNothing) {
     model.flash.assign(model.flash.size(), 0x5A);
     run_events events = {};
     events_observe(&events, {check_lines_notify, nullptr});
-    flash_request req = {{true, true, path.c_str(), 2, {}, &events}, nullptr};
+    flash_request req = {{true, true, path.c_str(), 2, {}, &events, nullptr, nullptr}, nullptr};
     req.checks.options.check = req.checks.options.details = true;
     stop_signals signals;
     stop_signals_start(&signals);
@@ -181,7 +182,7 @@ TEST(FlashRun, AllocatesBeforeTheFirstErase) {
         fake_mtd::device &model =
             fake_mtd::install(dev, "mtd5: 0 0 \"kernel\"\nmtd5: 0 0 \"initfs\"\n");
         model.flash.assign(model.flash.size(), 'Z');
-        flash_request req = {{true, true, path.c_str(), 2, {}, nullptr}, nullptr};
+        flash_request req = {{true, true, path.c_str(), 2, {}, nullptr, nullptr, nullptr}, nullptr};
         stop_signals signals;
         stop_signals_start(&signals);
         flash_progress done;
