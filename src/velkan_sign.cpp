@@ -235,9 +235,12 @@ int sign_digest_check(sign_digest *d, const subimage *img, const char *component
     sign_digest_finish(d, computed);
     subblock *sb = subblock_find(img->subblocks, velkan_type_digest, 0);
     const uint8_t *expected = sb ? velkan_digest_decode(sb) : nullptr;
+    if (!sb) {
+        error("Image '%s': no digest subblock", component);
+        return -1;
+    }
     if (!expected) {
-        error(sb ? "Image '%s': malformed digest subblock" : "Image '%s': no digest subblock",
-              component);
+        error("Image '%s': malformed digest subblock", component);
         return -1;
     }
     if (memcmp(expected, computed, sizeof computed) != 0) {
