@@ -73,7 +73,7 @@ struct row {
 
 } // namespace
 
-TEST(Signing, FlasherTable) {
+TEST(Signing, Table) {
     temp_dir dir;
     const std::string d = dir.path() + "/";
     ASSERT_TRUE(host(dir, "mkdir k1 k2 both none && signify-openbsd -G -n -p k1/one.pub -s one.sec "
@@ -159,5 +159,24 @@ TEST(Signing, FlasherTable) {
         EXPECT_EQ(text.find("\"event\":\"signature\",\"key\":\"" + key + "\"") != std::string::npos,
                   r.status == 0 && r.keys != "none")
             << text;
+    }
+    // velkan-pack: the same verdicts on the host, and files that are not signify's.
+    std::string sig = vw::read_file(d + "m.sig");
+    dir.write("cut.sig", sig.substr(0, sig.size() - 6) + "\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> pack_rows = {
+        {{"verify", d + "signed.velkan", "--key", d + "k1/one.pub"}, ""},
+        {{"verify", d + "stock.velkan", "--key", d + "k1/one.pub"},
+         "signature: not made with the key given but with key"},
+        {{"verify", d + "image2.velkan", "--key", d + "k1/one.pub"}, "signature: bad"},
+        {{"verify", d + "data1.velkan", "--key", d + "k1/one.pub"}, "digest in the header differs"},
+        {{"verify", d + "slot.velkan", "--key", d + "k1/one.pub"}, "signature: none"},
+        {{"sign", d + "slot.velkan", "--signature", d + "cut.sig"}, "not a signify signature"},
+        {{"manifest", d + "plain.velkan", d + "m2"}, "no signature slot"},
+    };
+    for (const auto &r : pack_rows) {
+        SCOPED_TRACE(r.first[0] + " " + r.first[1] + " " + r.second);
+        auto got = run_pack(r.first);
+        EXPECT_EQ(got.status, r.second.empty() ? 0 : 1);
+        EXPECT_NE(got.err.find(r.second), std::string::npos) << got.err;
     }
 }
