@@ -113,6 +113,8 @@ keys=tests/emu/keys
 for k in one two both; do mkdir -p "$out/keys-$k"; done
 cp "$keys/one.pub" "$out/keys-one/" && cp "$keys/two.pub" "$out/keys-two/"
 cp "$keys/one.pub" "$keys/two.pub" "$out/keys-both/"
+# Key one's number, as the refusals print it: bytes 2 to 9 of the key.
+tail -n 1 "$keys/one.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n' >"$out/one.id"
 emu_pack create "$out/signed.velkan" --release 1.0-basic --sign "$keys/one.sec" \
   "kernel=$out/kernel.bin,version=1.0,valid=VF100" \
   "initfs=$out/initfs.jffs2,version=1.0" >/dev/null
