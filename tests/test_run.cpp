@@ -153,6 +153,7 @@ TEST(FlashRun, CheckWritesNothing) {
     std::string out = capture.out();
     EXPECT_EQ(capture.err(), "");
     EXPECT_NE(out.find("\nWarning: initfs: checksum "), std::string::npos) << out;
+    EXPECT_NE(out.find("Signature: none\n"), std::string::npos) << out;
     EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1),
               "Check passed: a flash would go ahead; nothing was written\n");
     EXPECT_EQ(size_t(std::count(model.flash.begin(), model.flash.end(), 0x5A)), model.flash.size());

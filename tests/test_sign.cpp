@@ -160,6 +160,18 @@ TEST(Signing, Table) {
                   r.status == 0 && r.keys != "none")
             << text;
     }
+    // --check names the key, or says that there is none to check with; the
+    // host has no partitions to go on with.
+    for (std::string keys : {"k1", "none"}) {
+        auto got =
+            run_tool({"--check", "-h", "VX:A1", "--keys", d + keys, "-F", d + "signed.velkan"});
+        EXPECT_NE(got.out.find(keys == "k1" ? "Signature: good, key one.pub (" + hex + ")\n"
+                                            : "Signature: key " + hex +
+                                                  ", not checked: this "
+                                                  "device has no keys\n"),
+                  std::string::npos)
+            << got.out;
+    }
     // velkan-pack: the same verdicts on the host, and files that are not signify's.
     std::string sig = vw::read_file(d + "m.sig");
     dir.write("cut.sig", sig.substr(0, sig.size() - 6) + "\n");
