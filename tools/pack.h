@@ -116,10 +116,10 @@ void sign_into(output_file &file, size_t slot_at, const std::string &path,
 int manifest(const std::string &path, const std::string &out);
 // With the signature that signify made (a file), or made with a secret key.
 int sign(const std::string &path, const std::string &signature, const std::string &key_path);
-// The signature's line of verify --key; *ok tells whether it is good, and a
-// line on stderr says what is wrong otherwise.
+// The signature's line of verify --key; *ok tells whether it is good, and
+// (with complaint) a line on stderr says what is wrong otherwise.
 std::string signature_check(image_set *set, const std::string &path, const std::string &key_path,
-                            bool *ok);
+                            bool complaint, bool *ok);
 
 int extract(const std::string &path, const std::string &name, const std::string &out,
             const std::string &product, const std::string &hw);

@@ -186,6 +186,20 @@ json check_json(const image_check &c, subimage *img) {
             {"problems", c.problems}};
 }
 
+// verify's findings as one JSON document.
+json verify_json(image_set *set, const json &images, int damaged, const std::string &extent_problem,
+                 bool ok) {
+    json extent = extent_json(set);
+    if (!extent.is_null())
+        extent["ok"] = extent_problem.empty();
+    return {{"file_size", set->file_size},
+            {"extent", extent},
+            {"extent_problem", extent_problem.empty() ? json() : json(extent_problem)},
+            {"images", images},
+            {"damaged", damaged},
+            {"ok", ok}};
+}
+
 } // namespace
 
 int list(const std::string &path, int extra_verbosity, bool json_output) {
@@ -242,18 +256,11 @@ int verify(const std::string &path, bool json_output, const std::string &key_pat
     std::string line = extent_line(set.get(), static_cast<uint32_t>(number), &extent_problem);
     bool signature_ok = true;
     std::string signature =
-        key_path.empty() ? "" : signature_check(set.get(), path, key_path, &signature_ok);
+        key_path.empty() ? ""
+                         : signature_check(set.get(), path, key_path, !json_output, &signature_ok);
     bool ok = damaged == 0 && extent_problem.empty() && signature_ok;
     if (json_output) {
-        json extent = extent_json(set.get());
-        if (!extent.is_null())
-            extent["ok"] = extent_problem.empty();
-        json doc = {{"file_size", set->file_size},
-                    {"extent", extent},
-                    {"extent_problem", extent_problem.empty() ? json() : json(extent_problem)},
-                    {"images", images},
-                    {"damaged", damaged},
-                    {"ok", ok}};
+        json doc = verify_json(set.get(), images, damaged, extent_problem, ok);
         if (!key_path.empty())
             doc["signature"] = signature;
         print_json(doc);
