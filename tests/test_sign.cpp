@@ -112,6 +112,14 @@ TEST(Signing, Table) {
     put("data1.velkan", crc_kept(good, p.data1));
     put("data2.velkan", crc_kept(good, p.data2));
     put("sig.velkan", flipped(good, p.signature));
+    // A signature cut by a byte, in a container that is whole otherwise.
+    vw::image kernel("kernel", std::string(300, 'k'));
+    kernel.valid = {{"VX", {"A1"}}};
+    vw::container cut;
+    cut.images = {kernel, vw::image("initfs", std::string(1000, 'i'))};
+    cut.images[0].digest = cut.images[1].digest = true;
+    cut.extra_header = {vw::subblock(velkan_type_signature, good.substr(p.signature - 20, 73))};
+    put("cut.velkan", cut.encode());
     const std::string bad = ": bad signature (key one.pub, ";
     std::string id = good.substr(vw::signature_offset(good) + 2, 8), hex;
     for (unsigned char c : id)
@@ -128,6 +136,7 @@ TEST(Signing, Table) {
          "Image 'kernel': digest mismatch: the data is not what was signed\n"},
         {"image 2 data", "data2", "k1", 1,
          "Image 'initfs': digest mismatch: the data is not what was signed\n"},
+        {"cut signature", "cut", "k1", 1, "@cut.velkan: malformed signature subblock\n"},
         {"wrong key", "signed", "k2", 1,
          "@signed.velkan: signed by key " + hex + ", which this device does not have\n"},
         {"unsigned", "plain", "k1", 1,
