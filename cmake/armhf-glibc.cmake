@@ -9,3 +9,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm-static)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# libsodium built from Debian's source for this target (scripts/sodium.sh glibc).
+set(VF_SODIUM_PREFIX ${CMAKE_CURRENT_LIST_DIR}/../build/sodium-glibc)

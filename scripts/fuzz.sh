@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(ident cli subblock container flash)
+[ ${#targets[@]} -gt 0 ] || targets=(ident cli subblock container flash sign)
 
 cmake --preset fuzz >/dev/null
 if ! log=$(cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}" 2>&1); then

@@ -4,6 +4,7 @@
 #include "log.h"
 #include "nand.h"
 #include "velkan.h"
+#include "velkan_sign.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -93,6 +94,17 @@ void data(const event &e) {
                    e.component, e.checksum, e.computed);
 }
 
+void signature(const event &e) {
+    char id[2 * velkan_key_id_len + 1];
+    if (!e.signed_container)
+        log_printf(0, "Signature: none");
+    else if (e.key_name)
+        log_printf(0, "Signature: good, key %s (%s)", e.key_name, sign_key_id_text(e.key_id, id));
+    else
+        log_printf(0, "Signature: key %s, not checked: this device has no keys",
+                   sign_key_id_text(e.key_id, id));
+}
+
 void memory(const event &e) {
     unsigned long long needed = (e.needed + 1023) / 1024;
     if (e.available >= 0)
@@ -118,6 +130,8 @@ void check_lines_notify(void *, const event &e) {
         log_printf(0, "%s: OOB layout takes the clean marker (%u free OOB bytes)", e.component,
                    e.part->ecclayout.oobavail);
         return;
+    case event_kind::signature:
+        return signature(e);
     case event_kind::data:
         return data(e);
     case event_kind::memory:

@@ -21,6 +21,8 @@ enum class event_kind {
     data,        // component's image read in full: img, crc, crc_given, checksum,
                  // computed (with options.checksums)
     memory,      // what the flash needs: needed, available (-1: not reported)
+    signature,   // the container's signature: signed_container, key_id (when signed),
+                 // key_name (the device's key that verified it; null without keys)
     checked,     // every check before the flash passed
     plan,        // a flash follows: bytes, what all its phases are to do (each
                  // selected component's erase, write and read back)
@@ -49,6 +51,8 @@ struct event {
     const char *version;               // the tool's
     const char *commit;                // the tool's build's
     const char *operation;             // a block fault's operation
+    const char *key_name;              // the key file that verified a signature
+    const uint8_t *key_id;             // the signing key's number (8 bytes)
     const char *const *completed_list; // the partitions completed so far, in order
     int completed_count;
     const hw_ident *ident;
@@ -58,6 +62,7 @@ struct event {
     flash_phase_kind phase;
     bool override_identity;
     bool crc_given;
+    bool signed_container;
     bool ok;
     bool retired;
     bool ecc_known;

@@ -12,6 +12,7 @@
 #include "report.h"
 #include "stop_signals.h"
 #include "velkan.h"
+#include "velkan_sign.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -33,6 +34,13 @@ constexpr int opt_progress = 259;
 constexpr int opt_report = 260;
 constexpr int opt_help = 261;
 constexpr int opt_version = 262;
+constexpr int opt_keys = 263;
+
+// Where the device keeps the public keys that a container must be signed
+// with. The tests' builds name none, so that no test reads the machine's own.
+#ifndef VF_KEY_DIR
+#define VF_KEY_DIR "/etc/velkan/keys"
+#endif
 
 // The options of the usage text come first; the ones behind them are listed
 // by --help only, so that the usage text stays as it was before them.
@@ -55,6 +63,7 @@ const option long_options[] = {
     {"report", required_argument, nullptr, opt_report},
     {"help", no_argument, nullptr, opt_help},
     {"version", no_argument, nullptr, opt_version},
+    {"keys", required_argument, nullptr, opt_keys},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -75,6 +84,7 @@ const char *const option_help[] = {
     "Write the run's record (JSON lines) to this file",
     "Show this help",
     "Show the version and the build's commit",
+    "Directory of the public keys a container must be signed with",
     nullptr,
 };
 
@@ -185,6 +195,9 @@ int apply_later_option(int c, run_settings *settings) {
     case opt_version:
         printf("velkan-flasher %s (commit %s)\n", VF_BUILD_VERSION, VF_BUILD_COMMIT);
         return 0;
+    case opt_keys:
+        settings->options.key_dir = optarg;
+        break;
     default:
         break;
     }
@@ -361,7 +374,14 @@ int run(run_settings *settings, stop_signals *signals, const run_events *events,
         error("malloc: %s", strerror(errno));
         return 1;
     }
+    // With keys, only containers signed with one of them are flashed.
+    static sign_keys keys;
+    const char *key_dir = settings->options.key_dir ? settings->options.key_dir : VF_KEY_DIR;
+    if (*key_dir && sign_load_keys(key_dir, &keys) < 0)
+        return 1;
     flash_request req = {};
+    req.checks.keys = &keys;
+    req.checks.key_dir = key_dir;
     req.checks.kernel = settings->component_mask & component_kernel;
     req.checks.initfs = settings->component_mask & component_initfs;
     req.checks.options = settings->options;

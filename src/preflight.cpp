@@ -6,6 +6,7 @@
 #include "log.h"
 #include "owners.h"
 #include "velkan.h"
+#include "velkan_sign.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -43,6 +44,29 @@ int check_extent(const image_set *set, const preflight_request *req, preflight_r
     return -1;
 }
 
+bool have_keys(const preflight_request *req) {
+    return req->keys && req->keys->count > 0;
+}
+
+// The container's signature: with keys, it must be good and made with one of
+// them; without, it is only reported. Either way an event says what it is.
+int check_signature(const image_set *set, const preflight_request *req) {
+    if (!req->container)
+        return 0;
+    event e = event_of(event_kind::signature);
+    velkan_signature sig;
+    e.signed_container = sign_container_signature(set, &sig) == velkan_signature_state::signed_;
+    e.key_id = e.signed_container ? sig.key_id : nullptr;
+    if (have_keys(req)) {
+        const sign_key *key = sign_check_container(set, req->keys, req->container);
+        if (!key)
+            return -1;
+        e.key_name = key->name;
+    }
+    events_emit(req->events, e);
+    return 0;
+}
+
 // The checksum the image's header gives: a loose file's is the one computed
 // for the FILE_DATA subblock built for it.
 uint16_t header_checksum(const subimage *img) {
@@ -69,6 +93,13 @@ int add_component(image_set *set, const hw_ident *ident, const component &c,
     p->img = image_find_component(set, ident, c.name);
     if (!p->img) {
         error("No suitable %s image found.", c.name);
+        return -1;
+    }
+    // Nothing signs a loose file.
+    if (have_keys(req) && !p->img->fd_shared) {
+        error("%s: loose image %s refused: this device takes only containers signed with a key "
+              "in %s",
+              c.name, p->img->path, req->key_dir);
         return -1;
     }
     event e = event_of(event_kind::image);
@@ -140,6 +171,10 @@ int read_image(preflight_image *p, const preflight_request *req) {
     }
     uint32_t crc = 0;
     uint16_t checksum = 0;
+    bool signing = have_keys(req);
+    sign_digest digest;
+    if (signing)
+        sign_digest_start(&digest);
     for (uint32_t pos = 0; pos < img->size;) {
         uint32_t count = img->size - pos < chunk ? img->size - pos : chunk;
         if (velkan_read_bytes(img, pos, buffer.get(), count) < 0)
@@ -148,10 +183,12 @@ int read_image(preflight_image *p, const preflight_request *req) {
         // Chunks hold an even number of bytes but the last.
         if (req->options.details)
             checksum ^= xor_words16(buffer.get(), count);
+        if (signing)
+            sign_digest_add(&digest, buffer.get(), count);
         pos += count;
     }
     p->crc = crc;
-    if (check_crc(p) < 0)
+    if (check_crc(p) < 0 || (signing && sign_digest_check(&digest, img, p->c->name) < 0))
         return -1;
     event e = event_of(event_kind::data);
     e.component = p->c->name;
@@ -211,7 +248,7 @@ int preflight_run(image_set *set, const hw_ident *ident, const preflight_request
                   preflight_result *out) {
     memset(out, 0, sizeof *out);
     out->memory_available = -1;
-    if (check_extent(set, req, out) < 0)
+    if (check_extent(set, req, out) < 0 || check_signature(set, req) < 0)
         return -1;
     if (req->kernel && add_component(set, ident, kernel_component, req, out) < 0)
         return -1;

@@ -13,6 +13,7 @@
 
 struct hw_ident;
 struct image_set;
+struct sign_keys;
 struct subimage;
 
 // One component: its name (that of its partition too), whether a kernel boot
@@ -43,6 +44,10 @@ struct preflight_request {
     uint32_t container_images; // the images image_open found in it
     run_options options;
     const run_events *events; // what the checks find; may be null
+    // The device's public keys: with one or more, only a container signed
+    // with one of them passes, and loose images do not. Null: none.
+    const sign_keys *keys;
+    const char *key_dir; // where they came from, for the lines of a refusal
 };
 
 // What the checks found for one selected component.
@@ -66,7 +71,7 @@ struct preflight_result {
     nand_part simulated;      // the partition record of a simulated run
 };
 
-// Runs every check, in this order: the container's extent, each component's
+// Runs every check, in this order: the container's extent, its signature, each component's
 // image and partition (the kernel first), the memory, the images' data. Fills
 // *out as far as it got; the partitions it opened stay open for the flash,
 // until preflight_release, on failure too. 0, or -1 after the line of the

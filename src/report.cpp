@@ -5,6 +5,7 @@
 #include "log.h"
 #include "nand.h"
 #include "velkan.h"
+#include "velkan_sign.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -139,6 +140,18 @@ void end(record_state *r, json_line *line, const event &e, const char *result) {
     json_number(line, "elapsed_ms", static_cast<unsigned long long>(ms < 0 ? 0 : ms));
 }
 
+// The key that verified the container's signature. Only a device with keys
+// checks one: without, there is no line, and the record is as it was.
+bool signature(json_line *line, const event &e) {
+    if (!e.key_name)
+        return false;
+    char id[2 * velkan_key_id_len + 1];
+    begin(line, "signature", e);
+    json_string(line, "key", e.key_name);
+    json_string(line, "key_id", sign_key_id_text(e.key_id, id));
+    return true;
+}
+
 // The line of an event that carries facts of the checks; false for others.
 bool checks_line(json_line *line, const event &e) {
     switch (e.kind) {
@@ -168,6 +181,8 @@ bool checks_line(json_line *line, const event &e) {
         json_number(line, "checksum", e.checksum);
         json_number(line, "checksum_computed", e.computed);
         return true;
+    case event_kind::signature:
+        return signature(line, e);
     case event_kind::memory:
         begin(line, "memory", e);
         json_number(line, "needed", e.needed);

@@ -8,4 +8,6 @@ struct run_options {
     bool mark_bad; // --mark-bad: test a block that fails and retire it when it fails the test too
     bool details;  // an output shows more than the log: the images' 16-bit checksums are
                    // gathered too
+    const char *key_dir; // --keys: the directory of the public keys a container must be
+                         // signed with; null: the default one; empty: none
 };

@@ -124,3 +124,22 @@ bool velkan_extent_decode(const subblock *sb, uint32_t *images, uint32_t *file_l
     *file_length = get_be32(sb->data + 4);
     return true;
 }
+
+velkan_signature_state velkan_signature_decode(const subblock *sb, velkan_signature *out) {
+    if (sb->len != velkan_signature_len)
+        return velkan_signature_state::malformed;
+    bool empty = true;
+    for (int i = 0; i < sb->len; i++)
+        empty = empty && sb->data[i] == 0;
+    if (empty)
+        return velkan_signature_state::empty;
+    if (memcmp(sb->data, velkan_signature_algorithm, 2) != 0)
+        return velkan_signature_state::malformed;
+    memcpy(out->key_id, sb->data + 2, velkan_key_id_len);
+    memcpy(out->ed25519, sb->data + 2 + velkan_key_id_len, velkan_ed25519_len);
+    return velkan_signature_state::signed_;
+}
+
+const uint8_t *velkan_digest_decode(const subblock *sb) {
+    return sb->len == velkan_digest_len ? sb->data : nullptr;
+}

@@ -106,3 +106,33 @@ bool velkan_crc32_decode(const subblock *sb, uint32_t *crc);
 // each. False when it has another length.
 constexpr uint8_t velkan_extent_len = 8;
 bool velkan_extent_decode(const subblock *sb, uint32_t *images, uint32_t *file_length);
+
+// Signing. An image's SHA-512 digest of its data and filler; in the file
+// header, the signature of the container's manifest in signify's binary form:
+// "Ed", the signing key's number, the Ed25519 signature. A signature subblock
+// of zero bytes only is a slot that no one has signed yet. Readers that do not
+// know them keep them uninterpreted, as every unknown type.
+constexpr int velkan_type_digest = 'D';
+constexpr int velkan_type_signature = 'S';
+constexpr uint8_t velkan_digest_len = 64;
+constexpr int velkan_key_id_len = 8;
+constexpr int velkan_ed25519_len = 64;
+constexpr uint8_t velkan_signature_len = 2 + velkan_key_id_len + velkan_ed25519_len;
+// The signature algorithm's two bytes, as signify writes them.
+constexpr char velkan_signature_algorithm[] = "Ed";
+
+struct velkan_signature {
+    uint8_t key_id[velkan_key_id_len];
+    uint8_t ed25519[velkan_ed25519_len];
+};
+enum class velkan_signature_state { signed_, empty, malformed };
+velkan_signature_state velkan_signature_decode(const subblock *sb, velkan_signature *out);
+// The digest's bytes, or null when the subblock has another length.
+const uint8_t *velkan_digest_decode(const subblock *sb);
+
+// The manifest that the signature covers: this tag (with its NUL), then the
+// file header and each image header of the container in file order, each as
+// its number of subblocks and their length in bytes (32 bits each), then
+// the subblocks as they stand (type, length, value). The file header's first
+// signature subblock is left out.
+constexpr char velkan_manifest_tag[] = "VELKAN signed manifest 1";

@@ -159,8 +159,8 @@ TEST(CommandLine, HelpAndVersion) {
     ASSERT_EQ(got.out.substr(0, usage_text.size()), usage_text);
     std::istringstream rest(got.out.substr(usage_text.size()));
     std::string line;
-    for (const char *option :
-         {"--mark-bad", "--check", "--progress", "--report <arg>", "--help", "--version"}) {
+    for (const char *option : {"--mark-bad", "--check", "--progress", "--report <arg>", "--help",
+                               "--version", "--keys <arg>"}) {
         char column[40];
         snprintf(column, sizeof column, "  %-29s ", option);
         EXPECT_TRUE(std::getline(rest, line) && line.rfind(column, 0) == 0 &&

@@ -107,7 +107,8 @@ TEST(FlashRun, StopsBeforeAnyErase) {
         vw::write_file(container, box.encode());
         image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
         ASSERT_EQ(image_open(set, container.c_str()), 0);
-        flash_request req = {{true, true, container.c_str(), 2, {}, nullptr}, nullptr};
+        flash_request req = {{true, true, container.c_str(), 2, {}, nullptr, nullptr, nullptr},
+                             nullptr};
         if (r.meddle)
             r.meddle(set, &req);
         fake_mtd::device &model = two_partitions('Z');
@@ -150,7 +151,7 @@ TEST(FlashRun, CheckWritesNothing) {
     model.requests.reserve(1000);
     run_events events = {};
     events_observe(&events, {check_lines_notify, nullptr});
-    flash_request req = {{true, true, path.c_str(), 2, {}, &events}, nullptr};
+    flash_request req = {{true, true, path.c_str(), 2, {}, &events, nullptr, nullptr}, nullptr};
     req.checks.options.check = req.checks.options.details = true;
     output_capture capture;
     EXPECT_EQ(run(set, req), 0);
@@ -161,6 +162,7 @@ TEST(FlashRun, CheckWritesNothing) {
     EXPECT_NE(out.find("\nkernel: ECC corrects 4 bit(s) per 512 bytes, bit-flip threshold 3; the "
                        "read-back gets ECC figures per read (MEMREAD)\n"),
               std::string::npos);
+    EXPECT_NE(out.find("Signature: none\n"), std::string::npos) << out;
     EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1),
               "Check passed: a flash would go ahead; nothing was written\n");
     EXPECT_EQ(size_t(std::count(model.flash.begin(), model.flash.end(), 0x5A)), model.flash.size());
@@ -182,7 +184,7 @@ TEST(FlashRun, AllocatesBeforeTheFirstErase) {
         image_set *set = static_cast<image_set *>(calloc(1, sizeof(image_set)));
         ASSERT_EQ(image_open(set, path.c_str()), 0);
         fake_mtd::device &model = two_partitions('Z');
-        flash_request req = {{true, true, path.c_str(), 2, {}, nullptr}, nullptr};
+        flash_request req = {{true, true, path.c_str(), 2, {}, nullptr, nullptr, nullptr}, nullptr};
         output_capture capture;
         memory_shortage(granted);
         int result = run(set, req);

@@ -92,6 +92,8 @@ struct create_options {
     std::string out, release;
     std::vector<std::string> images; // IMAGE-DEF texts
     bool strict = false;             // warnings fail the command
+    bool signable = false;           // digests and an empty signature slot
+    std::string sign_key;            // a signify secret key to sign with (implies signable)
 };
 struct check_options {
     std::string file, product, hw;
@@ -102,8 +104,23 @@ struct check_options {
 
 int create(const create_options &options);
 int list(const std::string &path, int extra_verbosity, bool json);
-int verify(const std::string &path, bool json);
+int verify(const std::string &path, bool json, const std::string &key_path);
 int check(const check_options &options);
+// Signing (pack_sign.cpp). A container can be signed when its file header
+// has an extent and a signature slot, and every image a digest; a failure otherwise.
+class output_file;
+void require_signable(image_set *set, const std::string &path);
+// Signs the container being written to file, whose slot is at slot_at.
+void sign_into(output_file &file, size_t slot_at, const std::string &path,
+               const std::string &key_path);
+int manifest(const std::string &path, const std::string &out);
+// With the signature that signify made (a file), or made with a secret key.
+int sign(const std::string &path, const std::string &signature, const std::string &key_path);
+// The signature's line of verify --key; *ok tells whether it is good, and
+// (with complaint) a line on stderr says what is wrong otherwise.
+std::string signature_check(image_set *set, const std::string &path, const std::string &key_path,
+                            bool complaint, bool *ok);
+
 int extract(const std::string &path, const std::string &name, const std::string &out,
             const std::string &product, const std::string &hw);
 

@@ -207,11 +207,13 @@ void write_container(const vw::container &box, const std::vector<image_argument>
 int create(const create_options &options) {
     vw::container box;
     box.release = options.release;
+    box.signable = options.signable || !options.sign_key.empty();
     std::vector<image_argument> args;
     uint64_t length = 0;
     try {
         for (const auto &text : options.images) {
             args.push_back(parse_image_argument(text));
+            args.back().image.digest = box.signable;
             // The limits are checked before any file is read.
             length += args.back().image.header({}).size();
             box.images.push_back(args.back().image);
@@ -226,6 +228,8 @@ int create(const create_options &options) {
         check_input(arg, options.out, &length);
     output_file file(options.out);
     write_container(box, args, file);
+    if (!options.sign_key.empty())
+        sign_into(file, vw::signature_offset(box.header(0)), options.out, options.sign_key);
     file.finish();
     container set = open_container(file.temp_path());
     if (!set)

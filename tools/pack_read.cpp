@@ -2,6 +2,8 @@
 // images are whole, and an image's bytes as the flasher reads them.
 #include "pack.h"
 
+#include "velkan_sign.h"
+
 #include "output_file.h"
 
 #include "crc32.h"
@@ -71,19 +73,41 @@ void print_json(const json &doc) {
 
 // The checksum and CRC-32 of an image's data and filler, read as the flasher
 // reads them. False after the reader's report.
-bool digest_of(subimage *img, uint16_t *sum, uint32_t *crc) {
+bool digest_of(subimage *img, uint16_t *sum, uint32_t *crc, sign_digest *sha) {
     std::vector<uint8_t> chunk(chunk_size);
     *sum = 0;
     *crc = 0;
+    sign_digest_start(sha);
     for (uint32_t pos = 0; pos < img->size;) {
         uint32_t count = std::min(chunk_size, img->size - pos);
         if (velkan_read_bytes(img, pos, chunk.data(), count) < 0)
             return false;
         *sum ^= xor_words16(chunk.data(), count);
         *crc = crc32_update(*crc, chunk.data(), count);
+        sign_digest_add(sha, chunk.data(), count);
         pos += count;
     }
     return true;
+}
+
+// The image's digest subblock against its data; with signed, an image
+// without one is a problem too.
+void check_digest(subimage *img, sign_digest *sha, bool read, bool is_signed,
+                  std::vector<std::string> *problems) {
+    subblock *sb = subblock_find(img->subblocks, velkan_type_digest, 0);
+    if (!sb) {
+        if (is_signed)
+            problems->push_back("no digest subblock: its data is not signed");
+        return;
+    }
+    const uint8_t *expected = velkan_digest_decode(sb);
+    uint8_t computed[velkan_digest_len];
+    sign_digest_finish(sha, computed);
+    if (!expected)
+        problems->push_back("digest subblock of " + std::to_string(sb->len) +
+                            " bytes is malformed");
+    else if (read && memcmp(expected, computed, sizeof computed) != 0)
+        problems->push_back("digest in the header differs from the SHA-512 of data and filler");
 }
 
 // What verify finds for one image.
@@ -96,11 +120,13 @@ struct image_check {
     std::vector<std::string> problems;
 };
 
-image_check check_image(image_set *set, subimage *img) {
+image_check check_image(image_set *set, subimage *img, bool is_signed) {
     image_check c;
     c.number = number_of(set, img);
     c.which = "image " + std::to_string(c.number) + " '" + shown(name_of(img)) + "'";
-    c.read = digest_of(img, &c.sum, &c.crc);
+    sign_digest sha;
+    c.read = digest_of(img, &c.sum, &c.crc, &sha);
+    check_digest(img, &sha, c.read, is_signed, &c.problems);
     if (!c.read)
         c.problems.push_back("data cannot be read");
     else if (c.sum != img->checksum)
@@ -160,6 +186,20 @@ json check_json(const image_check &c, subimage *img) {
             {"problems", c.problems}};
 }
 
+// verify's findings as one JSON document.
+json verify_json(image_set *set, const json &images, int damaged, const std::string &extent_problem,
+                 bool ok) {
+    json extent = extent_json(set);
+    if (!extent.is_null())
+        extent["ok"] = extent_problem.empty();
+    return {{"file_size", set->file_size},
+            {"extent", extent},
+            {"extent_problem", extent_problem.empty() ? json() : json(extent_problem)},
+            {"images", images},
+            {"damaged", damaged},
+            {"ok", ok}};
+}
+
 } // namespace
 
 int list(const std::string &path, int extra_verbosity, bool json_output) {
@@ -192,7 +232,7 @@ int list(const std::string &path, int extra_verbosity, bool json_output) {
     return 0;
 }
 
-int verify(const std::string &path, bool json_output) {
+int verify(const std::string &path, bool json_output, const std::string &key_path) {
     container set = open_container(path);
     if (!set)
         return 1;
@@ -200,7 +240,7 @@ int verify(const std::string &path, bool json_output) {
     bool any_crc = false;
     json images = json::array();
     for (subimage *img = set->subimages; img; img = img->next, number++) {
-        image_check c = check_image(set.get(), img);
+        image_check c = check_image(set.get(), img, !key_path.empty());
         any_crc = any_crc || c.has_crc;
         damaged += c.problems.empty() ? 0 : 1;
         images.push_back(check_json(c, img));
@@ -214,17 +254,16 @@ int verify(const std::string &path, bool json_output) {
     }
     std::string extent_problem;
     std::string line = extent_line(set.get(), static_cast<uint32_t>(number), &extent_problem);
-    bool ok = damaged == 0 && extent_problem.empty();
+    bool signature_ok = true;
+    std::string signature =
+        key_path.empty() ? ""
+                         : signature_check(set.get(), path, key_path, !json_output, &signature_ok);
+    bool ok = damaged == 0 && extent_problem.empty() && signature_ok;
     if (json_output) {
-        json extent = extent_json(set.get());
-        if (!extent.is_null())
-            extent["ok"] = extent_problem.empty();
-        print_json({{"file_size", set->file_size},
-                    {"extent", extent},
-                    {"extent_problem", extent_problem.empty() ? json() : json(extent_problem)},
-                    {"images", images},
-                    {"damaged", damaged},
-                    {"ok", ok}});
+        json doc = verify_json(set.get(), images, damaged, extent_problem, ok);
+        if (!key_path.empty())
+            doc["signature"] = signature;
+        print_json(doc);
         return ok ? 0 : 1;
     }
     printf("%s\n", line.c_str());
@@ -232,6 +271,8 @@ int verify(const std::string &path, bool json_output) {
         complain(path + ": " + extent_problem);
     if (!any_crc && number > 0)
         printf("no CRC-32 subblocks: the images are checked by their 16-bit checksums only\n");
+    if (!signature.empty())
+        printf("%s\n", signature.c_str());
     printf("%d image(s), %d damaged\n", number, damaged);
     return ok ? 0 : 1;
 }

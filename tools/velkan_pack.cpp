@@ -21,10 +21,13 @@
 namespace {
 
 const std::map<std::string, std::string> synopses = {
-    {"", "velkan-pack COMMAND [ARGS]... (create, list, verify, check, extract)"},
-    {"create", "velkan-pack create OUT [--strict] [--release VERSION] IMAGE-DEF..."},
+    {"", "velkan-pack COMMAND [ARGS]... (create, list, verify, check, extract, manifest, sign)"},
+    {"create", "velkan-pack create OUT [--strict] [--release VERSION] [--signable | --sign KEY]\n"
+               "           IMAGE-DEF..."},
     {"list", "velkan-pack list FILE [-v] [--json]"},
-    {"verify", "velkan-pack verify FILE [--json]"},
+    {"verify", "velkan-pack verify FILE [--json] [--key PUBKEY]"},
+    {"manifest", "velkan-pack manifest FILE OUT"},
+    {"sign", "velkan-pack sign FILE (--signature SIGFILE | --key SECKEY)"},
     {"check", "velkan-pack check FILE (--product P --hw H | --all) [--only NAME]...\n"
               "           [--partition NAME=SIZE:ERASESIZE[:BADBLOCKS[:PAGESIZE]]]... [--json]"},
     {"extract", "velkan-pack extract FILE NAME OUT [--product P --hw H]"},
@@ -40,7 +43,7 @@ const char status_help[] = "Exit status: 0 on success, 2 on a usage error, 1 ";
 struct arguments {
     pack::create_options create;
     pack::check_options check;
-    std::string file, out, name, product, hw;
+    std::string file, out, name, product, hw, key, signature;
     int extra_verbosity = 0;
     bool json = false;
 };
@@ -69,6 +72,12 @@ void add_create(CLI::App &app, arguments &a) {
     cmd->add_flag("--strict", a.create.strict, "Fail on any warning, leaving OUT as it was");
     cmd->add_option("--release", a.create.release, "Release version of the whole container")
         ->type_name("VERSION");
+    CLI::Option *signable = cmd->add_flag(
+        "--signable", a.create.signable,
+        "Add a digest to every image and an empty signature slot (velkan-pack sign fills it)");
+    cmd->add_option("--sign", a.create.sign_key, "Sign with this signify secret key file")
+        ->type_name("KEY")
+        ->excludes(signable);
     cmd->add_option("IMAGE-DEF", a.create.images, "One image, in container order")->required();
     cmd->footer(std::string(image_def_help) +
                 "\nWarned about: a NAME other than kernel and initfs, an empty FILE, white "
@@ -90,6 +99,11 @@ void add_readers(CLI::App &app, arguments &a) {
         "verify", "Compare each image's checksum and CRC-32, and the file's extent, with the data");
     verify->add_option("FILE", a.file, "Container")->required();
     verify->add_flag("--json", a.json, "One JSON document instead (keys in velkan-pack(1))");
+    verify
+        ->add_option("--key", a.key,
+                     "Check the signature with this signify public key, and every image's "
+                     "digest")
+        ->type_name("PUBKEY");
     verify->footer(status_help +
                    std::string("when an image is damaged, the file cut or extended, or FILE is "
                                "not a container."));
@@ -104,6 +118,24 @@ void add_readers(CLI::App &app, arguments &a) {
     p->needs(h);
     h->needs(p);
     extract->footer(status_help + std::string("when there is no such image or a file fails."));
+}
+
+void add_signing(CLI::App &app, arguments &a) {
+    CLI::App *manifest =
+        app.add_subcommand("manifest", "Write the bytes a signature of the container covers");
+    manifest->add_option("FILE", a.file, "Container made with create --signable")->required();
+    manifest->add_option("OUT", a.out, "File to write, - for standard output")->required();
+    manifest->footer(status_help + std::string("when FILE cannot be signed or OUT written."));
+
+    CLI::App *sign = app.add_subcommand("sign", "Put a signature into the container's slot");
+    sign->add_option("FILE", a.file, "Container made with create --signable")->required();
+    CLI::Option *sig = sign->add_option("--signature", a.signature,
+                                        "signify's signature of the manifest (signify-openbsd -S)");
+    CLI::Option *key = sign->add_option("--key", a.key, "Sign with this signify secret key file");
+    sig->excludes(key)->type_name("SIGFILE");
+    key->excludes(sig)->type_name("SECKEY");
+    sign->footer(status_help + std::string("when FILE cannot be signed, a key or signature file "
+                                           "cannot be read, or FILE cannot be written."));
 }
 
 void add_check(CLI::App &app, arguments &a) {
@@ -167,7 +199,11 @@ int run(CLI::App &app, const arguments &a) {
     if (app.got_subcommand("list"))
         return pack::list(a.file, a.extra_verbosity, a.json);
     if (app.got_subcommand("verify"))
-        return pack::verify(a.file, a.json);
+        return pack::verify(a.file, a.json, a.key);
+    if (app.got_subcommand("manifest"))
+        return pack::manifest(a.file, a.out);
+    if (app.got_subcommand("sign"))
+        return pack::sign(a.file, a.signature, a.key);
     if (app.got_subcommand("check"))
         return pack::check(a.check);
     return pack::extract(a.file, a.name, a.out, a.product, a.hw);
@@ -196,6 +232,7 @@ int main(int argc, char **argv) {
     add_create(app, a);
     add_readers(app, a);
     add_check(app, a);
+    add_signing(app, a);
     check_words(app, argc, argv);
     try {
         app.parse(argc, argv);

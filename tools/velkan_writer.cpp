@@ -84,7 +84,14 @@ void data_digest::add(const char *piece, size_t count) {
     }
     sum_.crc = crc32_update(sum_.crc, reinterpret_cast<const uint8_t *>(piece),
                             static_cast<uint32_t>(count));
+    crypto_hash_sha512_update(&sha_, reinterpret_cast<const uint8_t *>(piece), count);
     sum_.size += count;
+}
+
+crypto_hash_sha512_state data_digest::sha512_start() {
+    crypto_hash_sha512_state state;
+    crypto_hash_sha512_init(&state);
+    return state;
 }
 
 data_summary data_digest::finish() const {
@@ -92,6 +99,9 @@ data_summary data_digest::finish() const {
     bytes rest = filler(sum_.size);
     all.add(rest.data(), rest.size());
     all.sum_.size = sum_.size;
+    uint8_t hash[crypto_hash_sha512_BYTES];
+    crypto_hash_sha512_final(&all.sha_, hash);
+    all.sum_.sha512.assign(reinterpret_cast<char *>(hash), sizeof hash);
     return all.sum_;
 }
 
@@ -184,6 +194,11 @@ std::vector<bytes> image::subblocks(const data_summary &data_sum, bool crc32) co
     }
     if (crc32)
         list.push_back(subblock(velkan_type_crc32, be32(data_sum.crc)));
+    // A blank summary (a header written before its data) takes the digest's room.
+    if (digest)
+        list.push_back(subblock(velkan_type_digest, data_sum.sha512.empty()
+                                                        ? bytes(velkan_digest_len, '\0')
+                                                        : data_sum.sha512));
     for (const auto &sb : extra) {
         if (sb.size() < 2 || sb.size() != 2u + static_cast<uint8_t>(sb[1]))
             refuse("malformed extra subblock");
@@ -217,6 +232,8 @@ bytes container::header(uint64_t file_length) const {
         list.push_back(
             subblock(velkan_type_extent, extent_value(static_cast<uint32_t>(images.size()),
                                                       static_cast<uint32_t>(file_length))));
+    if (signable)
+        list.push_back(subblock(velkan_type_signature, bytes(velkan_signature_len, '\0')));
     list.insert(list.end(), extra_header.begin(), extra_header.end());
     bytes out = file_header(list);
     if (out.size() - 5 > max_header_body)
@@ -226,12 +243,27 @@ bytes container::header(uint64_t file_length) const {
 
 bytes container::encode() const {
     bytes body;
-    for (const auto &img : images)
+    for (image img : images) {
+        img.digest = img.digest || signable;
         body += img.encode(integrity);
+    }
     uint64_t length = header(0).size() + body.size();
     if (length > 0xFFFFFFFFu)
         refuse("container larger than 4 GiB - 1");
     return header(length) + body;
+}
+
+size_t signature_offset(const bytes &container_bytes) {
+    if (container_bytes.size() < 9)
+        return 0;
+    uint32_t count = get_be32(reinterpret_cast<const uint8_t *>(container_bytes.data() + 5));
+    size_t at = 9;
+    for (uint32_t i = 0; i < count && at + 2 <= container_bytes.size(); i++) {
+        if (static_cast<uint8_t>(container_bytes[at]) == velkan_type_signature)
+            return at + 2;
+        at += 2u + static_cast<uint8_t>(container_bytes[at + 1]);
+    }
+    return 0;
 }
 
 void write_file(const std::string &path, const bytes &content) {

@@ -6,6 +6,8 @@
 
 #include "velkan_format.h"
 
+#include <sodium.h>
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -35,6 +37,7 @@ struct data_summary {
     uint64_t size = 0;
     uint16_t checksum = 0;
     uint32_t crc = 0;
+    bytes sha512; // the digest a signed container gives
 };
 // Summarises data that comes in pieces.
 class data_digest {
@@ -49,6 +52,8 @@ class data_digest {
 
   private:
     data_summary sum_;
+    crypto_hash_sha512_state sha_ = sha512_start();
+    static crypto_hash_sha512_state sha512_start();
 };
 data_summary summarize(const bytes &data);
 
@@ -66,6 +71,9 @@ struct partition {
 bytes partitions_value(const std::vector<partition> &entries);
 // Extent value: the number of images, then the file's length.
 bytes extent_value(uint32_t images, uint32_t file_length);
+// The offset of the first signature subblock's value in a container's bytes,
+// or 0 when its file header has none.
+size_t signature_offset(const bytes &container_bytes);
 
 // File header: B4, body length, subblock count, subblocks, trailing bytes.
 bytes file_header(const std::vector<bytes> &subblocks, const bytes &trailing = {});
@@ -96,6 +104,8 @@ struct image {
     // FILE_DATA normally gives the size with the filler, a multiple of 128;
     // true gives the real data size instead (a reader warns about it).
     bool exact_size = false;
+    // A digest subblock after the CRC-32, as a signed container has.
+    bool digest = false;
 
     std::vector<bytes> subblocks(bool crc32 = true) const;
     // The same for data of which only the summary is known.
@@ -109,12 +119,14 @@ struct image {
 // A file header of these subblocks: the release version, the extent (when
 // integrity is true), extra_header; then each image with its CRC-32 (when
 // integrity is true). integrity false gives a container as older writers made
-// it.
+// it. signable adds an empty signature slot after the extent and a digest to
+// every image.
 struct container {
     std::string release; // empty: no version subblock
     std::vector<bytes> extra_header;
     std::vector<image> images;
     bool integrity = true;
+    bool signable = false;
 
     // The file header for a file of this length (the length of the header
     // does not depend on it).

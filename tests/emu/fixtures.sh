@@ -99,3 +99,45 @@ emu_pack create "$out/kernel-only.velkan" --release 1.0-basic \
   "kernel=$out/kernel.bin,version=1.0,valid=VF100" >/dev/null
 head -c "$(stat -c %s "$out/kernel-only.velkan")" "$out/basic.velkan" >"$out/cut.velkan"
 rm "$out/kernel-only.velkan"
+
+# --- signed containers -----------------------------------------------------------
+# Test keys without a passphrase, kept in tests/emu/keys so that every run signs
+# the same bytes (Ed25519 is deterministic). signed.velkan: basic.velkan signed
+# with key one by velkan-pack; stock.velkan: signed with key two by
+# signify-openbsd over velkan-pack's manifest. The key directories: keys-one,
+# keys-two, keys-both (rotation). Then signed.velkan changed in one place each:
+# the release in the file header, the first image's name, the second image's
+# digest (the last bytes of its header), the second image's data (by the CRC's
+# generator polynomial, so that its CRC-32 stays), the signature.
+keys=tests/emu/keys
+for k in one two both; do mkdir -p "$out/keys-$k"; done
+cp "$keys/one.pub" "$out/keys-one/" && cp "$keys/two.pub" "$out/keys-two/"
+cp "$keys/one.pub" "$keys/two.pub" "$out/keys-both/"
+# Key one's number, as the refusals print it: bytes 2 to 9 of the key.
+tail -n 1 "$keys/one.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n' >"$out/one.id"
+emu_pack create "$out/signed.velkan" --release 1.0-basic --sign "$keys/one.sec" \
+  "kernel=$out/kernel.bin,version=1.0,valid=VF100" \
+  "initfs=$out/initfs.jffs2,version=1.0" >/dev/null
+emu_pack create "$out/stock.velkan" --release 1.0-basic --signable \
+  "kernel=$out/kernel.bin,version=1.0,valid=VF100" \
+  "initfs=$out/initfs.jffs2,version=1.0" >/dev/null
+emu_pack manifest "$out/stock.velkan" "$out/stock.manifest"
+signify-openbsd -S -s "$keys/two.sec" -m "$out/stock.manifest" -x "$out/stock.sig"
+emu_pack sign "$out/stock.velkan" --signature "$out/stock.sig"
+# The file header: release (11), extent, signature (value at 32); the first
+# image's header at 106, its name at 115.
+initfs_at=$(emu_pack list "$out/signed.velkan" | sed -n "s/^image 2 'initfs': data at offset \([0-9]*\),.*/\1/p")
+while read -r name at bytes; do
+  cp "$out/signed.velkan" "$out/$name.velkan"
+  python3 -c 'import sys
+p, at, pattern = sys.argv[1], int(sys.argv[2]), bytes.fromhex(sys.argv[3])
+b = bytearray(open(p, "rb").read())
+for i, x in enumerate(pattern): b[at + i] ^= x
+open(p, "wb").write(b)' "$out/$name.velkan" "$at" "$bytes"
+done <<ROWS
+s-header 11 10
+s-image1 115 10
+s-image2 $((initfs_at - 2)) 10
+s-data2 $((initfs_at + 1000)) 410671db01
+s-sig 62 10
+ROWS

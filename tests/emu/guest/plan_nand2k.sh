@@ -276,7 +276,7 @@ Program $(size_of "$DATA/exp-initfs.bin") bytes"
 }
 
 run_tests chip container bad-blocks out-of-good-blocks loose-files identity faults bitflips \
-  preflight kill integrity stops record
+  preflight kill integrity signing stops record
 [ -z "$ONLY" ] || exit 0
 
 # Last: a real restart. The tool's own lines go straight to the console; the

@@ -38,6 +38,38 @@ $(size_of "$DATA/basic.velkan") bytes, found 1 in $(size_of "$DATA/cut.velkan")"
   snapshot after
 }
 
+# A device with keys: every refusal comes before the first erase and leaves
+# both partitions as they were (an unsigned container, each header, a data
+# area and the signature changed, a key it does not have, a loose image);
+# then a container that signify-openbsd signed with the second of its two
+# keys is flashed.
+t_signing() {
+  nand_load || return
+  seed
+  snapshot before
+  local f id
+  id=$(cat "$DATA/one.id")
+  refused unsigned ident=VF100:A1 "$DATA/basic.velkan: not signed; this device takes only \
+signed containers" -F "$DATA/basic.velkan" --keys "$DATA/keys-one"
+  for f in s-header s-image1 s-image2 s-sig; do
+    refused "$f" ident=VF100:A1 "$DATA/$f.velkan: bad signature (key one.pub, $id)" \
+      -F "$DATA/$f.velkan" --keys "$DATA/keys-one"
+  done
+  refused s-data2 ident=VF100:A1 "Image 'initfs': digest mismatch: the data is not what was \
+signed" -F "$DATA/s-data2.velkan" --keys "$DATA/keys-one"
+  refused wrongkey ident=VF100:A1 "$DATA/signed.velkan: signed by key $id, which this device \
+does not have" -F "$DATA/signed.velkan" --keys "$DATA/keys-two"
+  refused loose ident=VF100:A1 "kernel: loose image $DATA/kernel.bin refused: this device takes \
+only containers signed with a key in $DATA/keys-one" -F "$DATA/signed.velkan" -k "$DATA/kernel.bin" \
+    --keys "$DATA/keys-one"
+  snapshot after
+  flasher stock ident=VF100:A1 -f -F "$DATA/stock.velkan" --keys "$DATA/keys-both"
+  expect_status 0
+  expect_out_is "$FLASHED"
+  expect_err_is ""
+  expect_flashed kernel initfs "" ""
+}
+
 # poke FILE OFFSET: FILE with an X at OFFSET, in $T/poked.
 poke() {
   cp "$1" "$T/poked"
