@@ -1,6 +1,6 @@
 #!/bin/bash
 # Builds libsodium for the device from Debian's own source package, with the
-# project's musl toolchain: a minimal configuration (Ed25519 and BLAKE2b are
+# project's musl toolchain: a minimal configuration (Ed25519 and SHA-512 are
 # all the flasher uses), -Os, one section per function for the link to drop
 # what the flasher never calls. Cached in build/sodium-musl/{include,lib};
 # rebuilt only when that is missing. Needs the deb-src entry that setup.sh adds.
