@@ -11,6 +11,7 @@
 # security updates. A cache that matches the current name is kept as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. emu/needed_libs.sh
 
 cache=.cache/guest
 
@@ -82,36 +83,11 @@ for mod in nandsim jffs2; do
 done
 cp "$root/bin/busybox" "$cache/busybox"
 
-# Copy each program and, transitively, the libraries named by NEEDED entries.
-libdirs=("$root/lib/arm-linux-gnueabihf" "$root/usr/lib/arm-linux-gnueabihf")
-find_lib() {
-  local d
-  for d in "${libdirs[@]}"; do
-    if [ -e "$d/$1" ]; then
-      echo "$d/$1"
-      return 0
-    fi
-  done
-  return 1
-}
-declare -A copied=()
-copy_needed() {
-  local lib path
-  for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    [ -n "${copied[$lib]:-}" ] && continue
-    if ! path=$(find_lib "$lib"); then
-      echo "fetch.sh: library $lib (needed by $1) not found" >&2
-      exit 1
-    fi
-    copied[$lib]=1
-    cp -L "$path" "$cache/mtd/lib/$lib"
-    copy_needed "$cache/mtd/lib/$lib"
-  done
-}
+# Each program and, transitively, the libraries named by NEEDED entries.
 for prog in "${mtd_programs[@]}"; do
   cp "$root/usr/sbin/$prog" "$cache/mtd/bin/$prog"
-  copy_needed "$cache/mtd/bin/$prog"
 done
+needed_libs_copy "$root" "$cache/mtd/lib" "${mtd_programs[@]/#/$cache/mtd/bin/}"
 interp=$(readelf -l "$cache/mtd/bin/nanddump" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
 cp -L "$root$interp" "$cache/mtd/lib/$(basename "$interp")"
 echo "$interp" >"$cache/mtd/interpreter"

@@ -10,6 +10,7 @@
 # A cache whose stamp names the same package versions is kept as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. emu/needed_libs.sh
 
 cache=.cache/guest/frontends
 packages=(mender-client swupdate)
@@ -37,35 +38,11 @@ for deb in "$work"/debs/*.deb; do
 done
 
 root=$work/root
-libdirs=("$root/lib/arm-linux-gnueabihf" "$root/usr/lib/arm-linux-gnueabihf")
-find_lib() {
-  local d
-  for d in "${libdirs[@]}"; do
-    if [ -e "$d/$1" ]; then
-      echo "$d/$1"
-      return 0
-    fi
-  done
-  return 1
-}
-declare -A copied=()
-copy_needed() {
-  local lib path
-  for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    [ -n "${copied[$lib]:-}" ] && continue
-    if ! path=$(find_lib "$lib"); then
-      echo "fetch_frontends.sh: library $lib (needed by $1) not found" >&2
-      exit 1
-    fi
-    copied[$lib]=1
-    cp -L "$path" "$cache/lib/$lib"
-    copy_needed "$cache/lib/$lib"
-  done
-}
-for prog in mender swupdate swupdate-progress; do
+programs=(mender swupdate swupdate-progress)
+for prog in "${programs[@]}"; do
   cp "$root/usr/bin/$prog" "$cache/bin/$prog"
-  copy_needed "$cache/bin/$prog"
 done
+needed_libs_copy "$root" "$cache/lib" "${programs[@]/#/$cache/bin/}"
 cp -r "$root/usr/share/mender" "$cache/share/mender"
 
 rm -rf "$work"
