@@ -174,7 +174,11 @@ FILE *__wrap_fopen64(const char *path, const char *mode) {
     static const char sysfs[] = "/sys/class/mtd/mtd";
     if (strncmp(path, sysfs, sizeof sysfs - 1) == 0) {
         const char *slash = strchr(path + sizeof sysfs - 1, '/');
-        auto found = slash ? model.sysfs.find(slash + 1) : model.sysfs.end();
+        auto found = model.sysfs.end();
+        if (slash) {
+            memory_exemption model_memory; // the key's string
+            found = model.sysfs.find(slash + 1);
+        }
         if (atoi(path + sizeof sysfs - 1) != model.number || found == model.sysfs.end())
             return errno = ENOENT, nullptr;
         return fmemopen(&found->second[0], found->second.size(), mode);
