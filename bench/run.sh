@@ -118,6 +118,10 @@ for page in 2048 512; do
 done
 emu_pack create "$data/bench.velkan" --release bench \
   "kernel=$data/kernel.bin" "initfs=$data/initfs.bin" >/dev/null
+# The same images signed, and the public key that the device checks them with.
+emu_pack create "$data/bench-signed.velkan" --release bench --sign tests/emu/keys/one.sec \
+  "kernel=$data/kernel.bin" "initfs=$data/initfs.bin" >/dev/null
+mkdir -p "$data/keys" && cp tests/emu/keys/one.pub "$data/keys/"
 emu_initramfs "$data" "$out/initramfs.cpio.gz" bench/guest/*.sh
 
 step="benchmarking on the emulated device"
@@ -252,6 +256,13 @@ awk '
         printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", clock(order[r]), chip(order[r]),
           cell(b), cell(t), ratio(t, b), ratio(b, m), ratio(b, fl), ratio(b, s)
       }
+    }
+    print ""
+    print "| clock | chip | unsigned | signed, checked with a key | signed / unsigned |"
+    print "|---|---|---|---|---|"
+    for (r = 1; r <= nrows; r++) {
+      t = order[r] " tool"; g = order[r] " signed"
+      printf "| %s | %s | %s | %s | %s |\n", clock(order[r]), chip(order[r]), cell(t), cell(g), ratio(g, t)
     }
     print ""
     print "| peak RSS, KiB | velkan-flasher | mtd-utils | floor |"

@@ -5,6 +5,7 @@
 # Round 0 warms up and is not counted. Each round starts one method later
 # than the round before, so that a slow drift of the emulation spreads evenly.
 #   tool   velkan-flasher -f -F with the container
+#   signed the same images in a signed container, with the key in --keys
 #   base   the same with /data/velkan-flasher.base, when it is there
 #   mtd    the generic tools: flash_erase, nandwrite -p, nanddump, cmp
 #   floor  vfbench floor: one system call per block erase and page transfer
@@ -29,7 +30,7 @@ bench_chip() {
   printf 'product VF100\nhw-build A1\n' >"$T/component_version"
   info "bench $chip: partitions of $(cat /sys/class/mtd/mtd"$KNUM"/size) and" \
     "$(cat /sys/class/mtd/mtd"$INUM"/size) bytes, $PAGE-byte pages"
-  methods="tool mtd floor seek"
+  methods="tool signed mtd floor seek"
   [ -x "$BASE" ] && methods="$methods base"
   while [ $round -le "$ROUNDS" ]; do
     for m in $methods; do
@@ -49,6 +50,10 @@ bench_run() {
     [ "$method" = base ] && tool=$BASE
     line=$(unshare -m /vf/inns.sh ident "$T" "$BENCH" time "$T/run.log" \
       "$tool" -f -F /data/bench.velkan)
+    ;;
+  signed)
+    line=$(unshare -m /vf/inns.sh ident "$T" "$BENCH" time "$T/run.log" \
+      "$TOOL" -f --keys /data/keys -F /data/bench-signed.velkan)
     ;;
   mtd)
     line=$("$BENCH" time "$T/run.log" sh /vf/bench_mtd.sh "$KDEV" "$KIMG" "$(size_of "$KIMG")" \
