@@ -67,16 +67,15 @@ int memread(mtd_read_req *req) {
     return req->ecc_stats.uncorrectable_errors || req->ecc_stats.corrected_bitflips ? -1 : 0;
 }
 
-ssize_t transfer(int fd, uint8_t *to_read, const uint8_t *to_write, size_t count) {
+// Where a transfer of count bytes on fd starts, into *at, and how many bytes
+// it moves (half of them where a short transfer is set up); -1 past the flash.
+ssize_t transfer(int fd, size_t count, bool writing, uint64_t *at) {
     uint64_t &position = positions[fd];
     if (position + count > model.flash.size())
         return errno = EINVAL, -1;
-    int64_t short_at = to_write ? model.short_write : model.short_read;
+    int64_t short_at = writing ? model.short_write : model.short_read;
     size_t moved = static_cast<int64_t>(position) == short_at ? count / 2 : count;
-    if (to_write)
-        memcpy(model.flash.data() + position, to_write, moved);
-    else
-        read_out(position, to_read, moved), ecc_of(position, moved);
+    *at = position;
     position += moved;
     return static_cast<ssize_t>(moved);
 }
@@ -116,12 +115,22 @@ int __wrap_close(int fd) {
     return __real_close(fd);
 }
 ssize_t __wrap_read(int fd, void *buf, size_t count) {
-    return ours(fd) ? transfer(fd, static_cast<uint8_t *>(buf), nullptr, count)
-                    : __real_read(fd, buf, count);
+    if (!ours(fd))
+        return __real_read(fd, buf, count);
+    uint64_t at;
+    ssize_t moved = transfer(fd, count, false, &at);
+    if (moved >= 0)
+        read_out(at, static_cast<uint8_t *>(buf), size_t(moved)), ecc_of(at, size_t(moved));
+    return moved;
 }
 ssize_t __wrap_write(int fd, const void *buf, size_t count) {
-    return ours(fd) ? transfer(fd, nullptr, static_cast<const uint8_t *>(buf), count)
-                    : __real_write(fd, buf, count);
+    if (!ours(fd))
+        return __real_write(fd, buf, count);
+    uint64_t at;
+    ssize_t moved = transfer(fd, count, true, &at);
+    if (moved >= 0)
+        memcpy(model.flash.data() + at, buf, size_t(moved));
+    return moved;
 }
 off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
     if (!ours(fd))
