@@ -27,11 +27,11 @@ void put_le32(uint8_t *bytes, uint32_t value) {
 // Reads the component into buffer, behind its kernel boot header page when it
 // has one, and checks that these are the bytes the checks read: a file changed
 // since is refused before its partition is erased. 0, or -1 (reported).
-int read_component(const preflight_image &checked, nand_part *part, uint8_t *buffer) {
+int read_component(const preflight_image &checked, uint8_t *buffer) {
     subimage *img = checked.img;
     uint32_t header_size = checked.length - img->size;
     if (checked.c->with_header)
-        flash_kernel_header(img, part, buffer);
+        flash_kernel_header(img, checked.part, buffer);
     log_printf(1, "Reading %s image", checked.c->name);
     if (velkan_read_bytes(img, 0, buffer + header_size, img->size) < 0)
         return -1;
@@ -59,7 +59,7 @@ int flash_component(const flash_request *req, const preflight_image &checked,
                     const flash_means &means) {
     const component &c = *checked.c;
     const run_events *events = req->checks.events;
-    if (read_component(checked, checked.part, means.buffer) < 0)
+    if (read_component(checked, means.buffer) < 0)
         return -1;
     if (req->checks.options.simulate)
         return 0;

@@ -399,14 +399,15 @@ record_target_rules record_rules(const run_settings &settings) {
     record_target_rules rules = {};
     if (settings.options.simulate || settings.options.check)
         return rules;
-    const char *names[] = {"kernel", "initfs"};
+    const component *components[] = {&kernel_component, &initfs_component};
     const int bits[] = {component_kernel, component_initfs};
     for (int i = 0; i < 2; i++) {
-        int number = settings.component_mask & bits[i] ? mtd_partition_number(names[i]) : -1;
+        const char *name = components[i]->name;
+        int number = settings.component_mask & bits[i] ? mtd_partition_number(name) : -1;
         if (number < 0)
             continue;
         rules.devices[rules.count] = mtd_filesystem_device(number);
-        rules.names[rules.count++] = names[i];
+        rules.names[rules.count++] = name;
     }
     return rules;
 }
