@@ -136,3 +136,20 @@ dump() {
 }
 
 size_of() { stat -c %s "$1"; }
+
+# --- the demos ---------------------------------------------------------------
+
+# say TEXT: a step's heading.
+say() { printf '\n== %s\n' "$*"; }
+
+# demo_flashed STATUS: the flash's status, for the reader and the host; the
+# demo ends unless it is 0. Then both partitions with their OOB bytes, as
+# checksums for the host's record.
+demo_flashed() {
+  echo "exit status $1"
+  echo "VF-DEMO-STATUS $1"
+  [ "$1" -eq 0 ] || exit 1
+  dump "$KDEV" "$T/kernel.dump" --oob
+  dump "$IDEV" "$T/initfs.dump" --oob
+  rm -f "$T"/*.dump
+}

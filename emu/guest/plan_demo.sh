@@ -7,7 +7,6 @@ chip_2k
 insmod "$MODS/jffs2.ko"
 TEST=demo
 
-say() { printf '\n== %s\n' "$*"; }
 
 nand_load
 say "the NAND chip (nandsim): 2048-byte pages, 128 KiB blocks; the kernel's table"
@@ -31,13 +30,7 @@ exec 3>&1
   echo $? >"$T/status"
 } | cat
 status=$(cat "$T/status")
-echo "exit status $status"
-echo "VF-DEMO-STATUS $status"
-[ $status -eq 0 ] || exit 1
-# Both partitions with their OOB bytes, as checksums for the host's record.
-dump "$KDEV" "$T/kernel.dump" --oob
-dump "$IDEV" "$T/initfs.dump" --oob
-rm -f "$T"/*.dump
+demo_flashed "$status"
 
 say "7. the record of the flash (--report): start, images, phase ends, and the end with status 0"
 grep -E '"event":"(start|image|phase_end|end)"' "$T/flash.json"

@@ -8,7 +8,6 @@ chip_2k
 insmod "$MODS/jffs2.ko"
 TEST=demo-mender
 
-say() { printf '\n== %s\n' "$*"; }
 
 nand_load
 printf 'product %s\nhw-build %s\n' VF100 A1 >"$T/component_version"
@@ -16,12 +15,7 @@ flasher_on_path
 say "3. on the device: mender install /data/demo.mender (Mender runs /usr/share/mender/modules/v3/velkan: --check, then -f -K --report)"
 mender --no-syslog install /data/demo.mender 2>&1
 status=$?
-echo "exit status $status"
-echo "VF-DEMO-STATUS $status"
-[ $status -eq 0 ] || exit 1
-dump "$KDEV" "$T/kernel.dump" --oob
-dump "$IDEV" "$T/initfs.dump" --oob
-rm -f "$T"/*.dump
+demo_flashed "$status"
 
 say "4. the record the module kept, /var/lib/velkan/mender.json: the plan, each phase's end with the run's overall percentage, the end"
 grep -E '"event":"(plan|phase_end|end)"' /var/lib/velkan/mender.json
