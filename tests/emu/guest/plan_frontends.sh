@@ -20,6 +20,25 @@ mender_install() {
   echo $? >"$T/$1.rc"
 }
 
+# expect_installed WHAT: the front end's run $RUN (output in $T/$RUN.out)
+# ended with status 0.
+expect_installed() {
+  if [ "$(cat "$T/$RUN.rc")" != 0 ]; then
+    bad "$1: status $(cat "$T/$RUN.rc"), expected 0"
+    show "$RUN" "$T/$RUN.out"
+  fi
+}
+
+# expect_refused WHAT PATTERN WHERE: the front end's run $RUN failed, and its
+# output has a line that PATTERN (grep) matches, the tool's line WHERE.
+expect_refused() {
+  [ "$(cat "$T/$RUN.rc")" != 0 ] || bad "$1: status 0"
+  grep -q -- "$2" "$T/$RUN.out" || {
+    bad "$1: the tool's line is not $3"
+    show "$RUN" "$T/$RUN.out"
+  }
+}
+
 # expect_as_direct WHAT: both partitions, data and OOB, hold what a direct
 # flash of basic.velkan onto a fresh chip leaves (dumped once, in $T/direct.*).
 expect_as_direct() {
@@ -54,10 +73,7 @@ expect_record() {
 t_mender_install() {
   nand_load || return
   mender_install mender /fe/basic.mender
-  if [ "$(cat "$T/mender.rc")" != 0 ]; then
-    bad "mender install: status $(cat "$T/mender.rc"), expected 0"
-    show mender "$T/mender.out"
-  fi
+  expect_installed "mender install"
   expect_record mender /var/lib/velkan/mender.json
   expect_as_direct "mender install"
 }
@@ -69,11 +85,8 @@ t_mender_other_product() {
   seed
   snapshot before
   mender_install mender-other /fe/other.mender
-  [ "$(cat "$T/mender-other.rc")" != 0 ] || bad "mender install of other.mender: status 0"
-  grep -qF "No suitable kernel image found." "$T/mender-other.out" || {
-    bad "mender install of other.mender: the tool's line is not in Mender's output"
-    show mender "$T/mender-other.out"
-  }
+  expect_refused "mender install of other.mender" "No suitable kernel image found\." \
+    "in Mender's output"
   snapshot after
 }
 
@@ -143,10 +156,7 @@ t_swupdate_install() {
   tr '\r' '\n' <"$T/progress.out" | awk '/ 100% \(fw\.velkan\)/ { s = s == 2 ? 3 : s == 0 ? 1 : s }
     / 0% \(fw\.velkan\)/ && s == 1 { s = 2 } END { exit s != 3 }' ||
     bad "swupdate -i basic.swu: SWUpdate's progress does not rise again from 0 to 100 % after the copy"
-  if [ "$(cat "$T/swupdate.rc")" != 0 ]; then
-    bad "swupdate -i basic.swu: status $(cat "$T/swupdate.rc"), expected 0"
-    show swupdate "$T/swupdate.out"
-  fi
+  expect_installed "swupdate -i basic.swu"
   expect_record swupdate /var/lib/velkan/swupdate.json
   expect_as_direct "swupdate -i basic.swu"
 }
@@ -158,11 +168,8 @@ t_swupdate_other_product() {
   seed
   snapshot before
   swupdate_install swupdate-other /fe/other.swu
-  [ "$(cat "$T/swupdate-other.rc")" != 0 ] || bad "swupdate -i other.swu: status 0"
-  grep -q "ERROR.*No suitable kernel image found." "$T/swupdate-other.out" || {
-    bad "swupdate -i other.swu: the tool's line is not among SWUpdate's errors"
-    show swupdate "$T/swupdate-other.out"
-  }
+  expect_refused "swupdate -i other.swu" "ERROR.*No suitable kernel image found." \
+    "among SWUpdate's errors"
   snapshot after
 }
 
